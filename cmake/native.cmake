@@ -1,0 +1,47 @@
+# Native build: platform-free tests, benchmarks and the fuzzer, plus the driver of every test
+# that runs the Windows builds (under Wine) or inspects them.
+find_package(GTest REQUIRED)
+
+add_library(stillreel_core STATIC ${STILLREEL_CORE_SOURCES})
+target_include_directories(stillreel_core PUBLIC ${PROJECT_SOURCE_DIR})
+if(COMMAND stillreel_nv12_flags)
+  stillreel_nv12_flags(stillreel_core)
+endif()
+
+file(GLOB STILLREEL_NATIVE_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/native/*_test.cpp)
+list(FILTER STILLREEL_NATIVE_TESTS EXCLUDE REGEX "libyuv")
+add_executable(native_tests ${STILLREEL_NATIVE_TESTS})
+target_compile_options(native_tests PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all)
+target_link_options(native_tests PRIVATE -fsanitize=address,undefined)
+target_link_libraries(native_tests PRIVATE stillreel_core GTest::gtest_main)
+add_test(NAME native_tests COMMAND native_tests)
+
+include(cmake/nv12.cmake OPTIONAL)
+
+# The Windows builds live beside this one (the Makefile builds them first).
+set(STILLREEL_WIN64_DIR "${CMAKE_BINARY_DIR}/../win64" CACHE PATH "64-bit cross build")
+set(STILLREEL_WIN32_DIR "${CMAKE_BINARY_DIR}/../win32" CACHE PATH "32-bit cross build")
+set(STILLREEL_MEDIA "${CMAKE_BINARY_DIR}/media")
+set(STILLREEL_PREFIX "${CMAKE_BINARY_DIR}/wineprefix")
+set(WINE_RUN ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${STILLREEL_PREFIX})
+
+# Wine's drive Z: is the Linux root.
+string(REPLACE "/" "\\" STILLREEL_MEDIA_WIN "Z:${STILLREEL_MEDIA}")
+
+add_test(NAME exports COMMAND ${PROJECT_SOURCE_DIR}/tests/check_exports.sh
+  ${STILLREEL_WIN64_DIR}/Stillreel.sph ${STILLREEL_WIN32_DIR}/Stillreel.spi)
+
+add_test(NAME media COMMAND ${PROJECT_SOURCE_DIR}/tests/make_media.sh ${STILLREEL_MEDIA})
+set_tests_properties(media PROPERTIES FIXTURES_SETUP media)
+add_test(NAME wineprefix COMMAND ${WINE_RUN} cmd /c exit 0)
+set_tests_properties(wineprefix PROPERTIES FIXTURES_SETUP wine)
+
+foreach(program unit_tests plugin_tests)
+  add_test(NAME ${program}
+    COMMAND ${WINE_RUN} ${STILLREEL_WIN64_DIR}/${program}.exe --gtest_brief=1
+    WORKING_DIRECTORY ${STILLREEL_WIN64_DIR})
+  set_tests_properties(${program} PROPERTIES
+    FIXTURES_REQUIRED "media;wine"
+    TIMEOUT 900
+    ENVIRONMENT "STILLREEL_MEDIA=${STILLREEL_MEDIA_WIN}")
+endforeach()

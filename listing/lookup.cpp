@@ -1,0 +1,63 @@
+// Answers a listing or entry request for a video, from the cache or by building the listing.
+#include "listing/lookup.h"
+
+#include <windows.h>
+
+#include "listing/cache.h"
+#include "listing/results.h"
+#include "listing/synthesis.h"
+#include "video/probe.h"
+
+namespace stillreel {
+
+namespace {
+
+// Checks that the file can be read at `offset` and is a supported video, then builds its
+// listing. The 8 bytes read are not examined: the probe decides.
+int BuildListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
+                 UniqueHlocal& listing) {
+  {
+    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+    if (!file) return kResultReadError;
+    // The low 32 bits as a signed distance from the start: 2^31 and above cannot be reached.
+    const LONG distance = static_cast<LONG>(offset);
+    if (distance < 0) return kResultReadError;
+    if (SetFilePointer(file.get(), distance, nullptr, FILE_BEGIN) != static_cast<DWORD>(distance))
+      return kResultReadError;
+    char header[8];
+    DWORD read = 0;
+    if (!ReadFile(file.get(), header, sizeof(header), &read, nullptr)) return kResultReadError;
+    if (read < sizeof(header)) return kResultUnsupported;
+  }
+  if (!IsSupportedVideo(path)) return kResultUnsupported;
+  return SynthesiseListing(path, settings(), listing);
+}
+
+}  // namespace
+
+int LookupListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
+                  UniqueHlocal& copy) {
+  ListingCache& cache = TheListingCache();
+  if (const auto cached = cache.LookupListing(path, copy)) return *cached;
+  UniqueHlocal listing;
+  if (const int result = BuildListing(path, offset, settings, listing)) return result;
+  // Copied before the cache takes the listing, so a clear on another thread cannot free it
+  // under us. The listing stays cached even when the copy fails.
+  const int result = CopyListing(listing.get(), copy);
+  cache.Insert(path, std::move(listing));
+  return result;
+}
+
+int LookupEntry(const wchar_t* path, uint32_t offset, SettingsReader settings,
+                EntryRecord& request) {
+  ListingCache& cache = TheListingCache();
+  if (const auto cached = cache.LookupEntry(path, request)) return *cached;
+  UniqueHlocal listing;
+  if (const int result = BuildListing(path, offset, settings, listing)) return result;
+  const bool found = MatchEntry(listing.get(), request);
+  cache.Insert(path, std::move(listing));
+  return found ? kResultOk : kResultRefused;
+}
+
+}  // namespace stillreel

@@ -1,0 +1,74 @@
+// Builds a video's listing from its duration, frame size and the frame settings.
+#include "listing/synthesis.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <cstring>
+#include <string>
+
+#include "listing/entry_record.h"
+#include "listing/entry_table.h"
+#include "listing/results.h"
+#include "video/nv12.h"
+#include "video/probe.h"
+
+namespace stillreel {
+
+namespace {
+
+// Seconds since 1970 of the file's last write; 0 when the time cannot be read.
+int64_t LastWriteSeconds(HANDLE file) {
+  FILETIME written{};
+  if (!GetFileTime(file, nullptr, nullptr, &written)) return 0;
+  return UnixSecondsFromFileTime(uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime);
+}
+
+std::wstring StemOf(const wchar_t* path) {
+  wchar_t stem[kPathChars];
+  lstrcpynW(stem, path, kPathChars);
+  PathStripPathW(stem);
+  PathRenameExtensionW(stem, L"");
+  return stem;
+}
+
+}  // namespace
+
+int SynthesiseListing(const wchar_t* path, const FrameSettings& settings, UniqueHlocal& listing) {
+  FrameSize size;
+  const int32_t seconds = ProbeVideo(path, &size);
+  if (seconds <= 0) return kResultReadError;
+
+  const int64_t count = EntryCount(settings, seconds);
+  const auto bytes = ListingBytes(count, sizeof(EntryRecord));
+  if (!bytes) return kResultNoMemory;
+  UniqueHlocal block(LocalAlloc(LMEM_ZEROINIT, *bytes));
+  if (!block) return kResultNoMemory;
+
+  int64_t timestamp = 0;
+  {
+    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+    if (!file) return kResultReadError;
+    timestamp = LastWriteSeconds(file.get());
+  }
+
+  // A frame too large for a BMP still gets an entry: its fetch will be refused.
+  const EntryWord image_bytes = BmpImageSize(size.width, size.height).value_or(kBmpHeaderSize);
+  const std::wstring stem = FitStem(StemOf(path), count - 1, kRecordTextChars);
+  auto* entries = static_cast<EntryRecord*>(block.get());
+  for (int64_t i = 0; i < count; ++i) {
+    EntryRecord& entry = entries[i];
+    std::memcpy(entry.method, "MF", 3);
+    entry.position = static_cast<EntryWord>(i);
+    entry.compressed_size = image_bytes;
+    entry.file_size = image_bytes;
+    entry.timestamp = static_cast<EntryTime>(timestamp);
+    const std::wstring name = EntryName(stem, i);
+    std::memcpy(entry.file_name, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+  }
+  listing = std::move(block);
+  return kResultOk;
+}
+
+}  // namespace stillreel

@@ -1,0 +1,138 @@
+// The wide logic behind the exports; the ANSI exports convert their arguments and call it too.
+#include "plugin/archive.h"
+
+#include <shlwapi.h>
+
+#include <cstring>
+
+#include "listing/cache.h"
+#include "listing/lookup.h"
+#include "listing/results.h"
+#include "plugin/settings.h"
+#include "plugin/text.h"
+#include "video/extract.h"
+#include "video/probe.h"
+
+namespace stillreel {
+
+namespace {
+
+int ResultOf(ExtractStatus status) {
+  switch (status) {
+    case ExtractStatus::kOk:
+      return kResultOk;
+    case ExtractStatus::kNoMemory:
+      return kResultNoMemory;
+    case ExtractStatus::kNoFrame:
+      break;
+  }
+  return kResultUnsupported;
+}
+
+// Finds the entry by position in the cached listing (or a new one), then decodes its frame.
+int ExtractEntry(const wchar_t* path, EntryWord position, EntryRecord& entry, UniqueHlocal& image,
+                 uint32_t& image_bytes) {
+  entry = EntryRecord{};
+  entry.position = position;
+  if (const int result = LookupEntry(path, 0, ReadFrameSettings, entry)) return result;
+  // Settings are read again here: an edit since the listing moves the frame, not the listing.
+  return ResultOf(ExtractFrame(path, static_cast<int32_t>(entry.position), ReadFrameSettings(),
+                               image, image_bytes));
+}
+
+}  // namespace
+
+bool PluginInfoText(int infono, std::wstring& text) {
+  switch (infono) {
+    case 0:
+      text = L"00AM";
+      return true;
+    case 1:
+      text = L"Stillreel by Plorx";
+      return true;
+    case 2:
+      text = ReadFilter();
+      return true;
+    case 3:
+      text = L"MediaFoundation\x30D5\x30A1\x30A4\x30EB";
+      return true;
+  }
+  return false;
+}
+
+bool SupportsFile(const wchar_t* path, intptr_t dw) {
+  if ((static_cast<uintptr_t>(dw) & ~uintptr_t{0xFFFF}) == 0) {
+    char header[8];
+    DWORD read = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(dw), header, sizeof(header), &read, nullptr))
+      return false;
+  }
+  // The first bytes are not examined: Media Foundation decides.
+  return IsSupportedVideo(path);
+}
+
+int ListArchive(const wchar_t* path, uint32_t offset, UniqueHlocal& listing) {
+  TheListingCache().Clear();
+  return LookupListing(path, offset, ReadFrameSettings, listing);
+}
+
+void NarrowRecord(const EntryRecord& wide, EntryRecordA& ansi) {
+  std::memcpy(ansi.method, wide.method, sizeof(ansi.method) - 1);
+  ansi.method[sizeof(ansi.method) - 1] = '\0';
+  ansi.position = wide.position;
+  ansi.compressed_size = wide.compressed_size;
+  ansi.file_size = wide.file_size;
+  ansi.timestamp = wide.timestamp;
+  NarrowBounded(wide.path, ansi.path, kRecordTextChars);
+  NarrowBounded(wide.file_name, ansi.file_name, kRecordTextChars);
+  ansi.crc = wide.crc;
+}
+
+int NarrowListing(HLOCAL wide, UniqueHlocal& ansi) {
+  const auto* entries = static_cast<const EntryRecord*>(wide);
+  size_t count = 0;
+  while (!IsTerminator(entries[count])) ++count;
+  UniqueHlocal block(LocalAlloc(LMEM_ZEROINIT, (count + 1) * sizeof(EntryRecordA)));
+  if (!block) return kResultNoMemory;
+  auto* records = static_cast<EntryRecordA*>(block.get());
+  for (size_t i = 0; i < count; ++i) NarrowRecord(entries[i], records[i]);
+  ansi = std::move(block);
+  return kResultOk;
+}
+
+int DescribeEntry(const wchar_t* path, uint32_t offset, EntryRecord& request) {
+  TheListingCache().Clear();
+  return LookupEntry(path, offset, ReadFrameSettings, request);
+}
+
+int FetchToMemory(const wchar_t* path, EntryWord position, HLOCAL& image) {
+  EntryRecord entry;
+  UniqueHlocal block;
+  uint32_t bytes = 0;
+  if (const int result = ExtractEntry(path, position, entry, block, bytes)) return result;
+  image = block.release();
+  return kResultOk;
+}
+
+int FetchToDirectory(const wchar_t* path, EntryWord position, const wchar_t* directory) {
+  EntryRecord entry;
+  UniqueHlocal block;
+  uint32_t bytes = 0;
+  if (const int result = ExtractEntry(path, position, entry, block, bytes)) return result;
+  wchar_t target[kPathChars];
+  if (PathCombineW(target, directory, entry.file_name) == nullptr) return kResultWriteError;
+  UniqueFile file(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return kResultWriteError;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file.get(), block.get(), bytes, &written, nullptr);
+  file.reset();
+  if (!ok || written != bytes) {
+    // Leave no partial picture behind: the file is ours, created just now.
+    DeleteFileW(target);
+    return kResultWriteError;
+  }
+  return kResultOk;
+}
+
+}  // namespace stillreel

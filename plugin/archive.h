@@ -1,0 +1,37 @@
+// The wide logic behind the exports; the ANSI exports convert their arguments and call it too.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "listing/entry_record.h"
+#include "plugin/records.h"
+#include "win/unique.h"
+
+namespace stillreel {
+
+// Information text `infono` (0 to 3); false for any other index.
+bool PluginInfoText(int infono, std::wstring& text);
+
+// `dw` is a file handle when its bits 16 to 31 are clear, else a pointer to the first bytes.
+bool SupportsFile(const wchar_t* path, intptr_t dw);
+
+// A fresh listing of the video at `path` (the cache is cleared first).
+int ListArchive(const wchar_t* path, uint32_t offset, UniqueHlocal& listing);
+
+// The ANSI form of a wide listing.
+int NarrowListing(HLOCAL wide, UniqueHlocal& ansi);
+
+// A fresh listing's entry named by `request` (its file name, or its position when the name is
+// empty); on success `request` holds the whole entry.
+int DescribeEntry(const wchar_t* path, uint32_t offset, EntryRecord& request);
+
+void NarrowRecord(const EntryRecord& wide, EntryRecordA& ansi);
+
+// The image of the entry at `position`, into memory or as a new file in `directory`.
+int FetchToMemory(const wchar_t* path, EntryWord position, HLOCAL& image);
+int FetchToDirectory(const wchar_t* path, EntryWord position, const wchar_t* directory);
+
+}  // namespace stillreel

@@ -1,0 +1,177 @@
+// The ten functions the host calls. Each converts (ANSI twins only), checks, forwards to the
+// wide logic and maps the outcome to a result code; nothing is thrown across the boundary.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "listing/results.h"
+#include "plugin/archive.h"
+#include "plugin/records.h"
+#include "plugin/text.h"
+
+using namespace stillreel;
+
+using ProgressCallback = int(WINAPI*)(int num, int denom, LONG_PTR data);
+
+namespace {
+
+constexpr unsigned kInputKindMask = 7;
+constexpr unsigned kOutputToMemory = 0x100;
+
+// The wide logic takes a null path for one that was refused on the way in.
+const wchar_t* AcceptedPath(const wchar_t* path) { return WidePathFits(path) ? path : nullptr; }
+
+// Runs an export body; anything unexpected becomes `failure` instead of crossing into the host.
+template <typename Body>
+int Guarded(int failure, Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
+}
+
+int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, HLOCAL* listing, bool ansi) {
+  if (listing == nullptr) return kResultRefused;
+  *listing = nullptr;  // hosts read the handle after any result
+  if (flag & kInputKindMask) return kResultRefused;
+  if (path == nullptr) return kResultReadError;
+  UniqueHlocal wide;
+  if (const int result = ListArchive(path, static_cast<uint32_t>(len), wide)) return result;
+  if (!ansi) {
+    *listing = wide.release();
+    return kResultOk;
+  }
+  UniqueHlocal narrow;
+  if (const int result = NarrowListing(wide.get(), narrow)) return result;
+  *listing = narrow.release();
+  return kResultOk;
+}
+
+// `name` is null when it was refused on the way in: it then matches no entry.
+int FileInfo(const wchar_t* path, LONG_PTR len, const wchar_t* name, bool name_refused,
+             unsigned flag, EntryRecord& request) {
+  if (flag & kInputKindMask) return kResultRefused;
+  if (path == nullptr) return kResultReadError;
+  if (name != nullptr && lstrlenW(name) >= kRecordTextChars) name_refused = true;
+  if (name != nullptr) CopyWideBounded(name, request.file_name, kRecordTextChars);
+  const int result = DescribeEntry(path, static_cast<uint32_t>(len), request);
+  // A name no entry can carry must not match one by its truncated form.
+  return result == kResultOk && name_refused ? kResultRefused : result;
+}
+
+int File(const wchar_t* path, LONG_PTR len, void* dest, const wchar_t* directory, unsigned flag) {
+  if (flag & kInputKindMask) return kResultRefused;
+  if (dest == nullptr) return kResultRefused;
+  if (path == nullptr) return kResultReadError;
+  const auto position = static_cast<EntryWord>(len);
+  if (flag & kOutputToMemory) return FetchToMemory(path, position, *static_cast<HLOCAL*>(dest));
+  if (directory == nullptr) return kResultWriteError;
+  return FetchToDirectory(path, position, directory);
+}
+
+int PluginInfo(int infono, void* buf, int buflen, bool ansi) {
+  std::wstring text;
+  if (!PluginInfoText(infono, text)) return 0;
+  if (buf == nullptr) return kResultRefused;
+  if (buflen <= 0) return 0;
+  if (ansi) {
+    const int bytes = NarrowBounded(text.c_str(), static_cast<char*>(buf), buflen);
+    const int whole = WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0,
+                                          nullptr, nullptr);
+    // The length in wide characters when the whole text fitted, else what was written.
+    return bytes + 1 == whole || text.empty() ? static_cast<int>(text.size()) : bytes;
+  }
+  return CopyWideBounded(text.c_str(), static_cast<wchar_t*>(buf), buflen);
+}
+
+}  // namespace
+
+extern "C" {
+
+int WINAPI GetPluginInfoW(int infono, wchar_t* buf, int buflen) {
+  return Guarded(0, [&] { return PluginInfo(infono, buf, buflen, false); });
+}
+
+int WINAPI GetPluginInfo(int infono, char* buf, int buflen) {
+  return Guarded(0, [&] { return PluginInfo(infono, buf, buflen, true); });
+}
+
+int WINAPI IsSupportedW(const wchar_t* filename, LONG_PTR dw) {
+  return Guarded(0, [&] {
+    const wchar_t* path = AcceptedPath(filename);
+    return path != nullptr && SupportsFile(path, dw) ? 1 : 0;
+  });
+}
+
+int WINAPI IsSupported(const char* filename, LONG_PTR dw) {
+  return Guarded(0, [&] {
+    wchar_t path[kPathChars];
+    return WidenPath(filename, path) && SupportsFile(path, dw) ? 1 : 0;
+  });
+}
+
+int WINAPI GetArchiveInfoW(const wchar_t* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
+  return Guarded(kResultNoMemory,
+                 [&] { return ArchiveInfo(AcceptedPath(buf), len, flag, lphInf, false); });
+}
+
+int WINAPI GetArchiveInfo(const char* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
+  return Guarded(kResultNoMemory, [&] {
+    wchar_t path[kPathChars];
+    const bool ok = WidenPath(buf, path);
+    return ArchiveInfo(ok ? path : nullptr, len, flag, lphInf, true);
+  });
+}
+
+int WINAPI GetFileInfoW(const wchar_t* buf, LONG_PTR len, const wchar_t* filename, unsigned flag,
+                        EntryRecord* lpInfo) {
+  return Guarded(kResultNoMemory, [&] {
+    if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
+    EntryRecord request{};
+    request.position = lpInfo->position;
+    const int result = FileInfo(AcceptedPath(buf), len, filename, false, flag, request);
+    if (result == kResultOk) *lpInfo = request;
+    return result;
+  });
+}
+
+int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsigned flag,
+                       EntryRecordA* lpInfo) {
+  return Guarded(kResultNoMemory, [&] {
+    if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
+    wchar_t path[kPathChars];
+    wchar_t name[kPathChars];
+    const bool path_ok = WidenPath(buf, path);
+    const bool name_ok = WidenPath(filename, name);
+    EntryRecord request{};
+    request.position = lpInfo->position;
+    const int result = FileInfo(path_ok ? path : nullptr, len, name_ok ? name : L"", !name_ok,
+                                flag, request);
+    if (result != kResultOk) return result;
+    std::memset(lpInfo, 0, sizeof(*lpInfo));
+    NarrowRecord(request, *lpInfo);
+    return kResultOk;
+  });
+}
+
+int WINAPI GetFileW(const wchar_t* src, LONG_PTR len, wchar_t* dest, unsigned flag,
+                    ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
+  return Guarded(kResultNoMemory,
+                 [&] { return File(AcceptedPath(src), len, dest, dest, flag); });
+}
+
+int WINAPI GetFile(const char* src, LONG_PTR len, char* dest, unsigned flag,
+                   ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
+  return Guarded(kResultNoMemory, [&] {
+    wchar_t path[kPathChars];
+    wchar_t directory[kPathChars];
+    const bool path_ok = WidenPath(src, path);
+    // Only a directory is text; with bit 8 set `dest` is the address of the host's handle.
+    const bool directory_ok = !(flag & kOutputToMemory) && WidenPath(dest, directory);
+    return File(path_ok ? path : nullptr, len, dest, directory_ok ? directory : nullptr, flag);
+  });
+}
+
+}  // extern "C"

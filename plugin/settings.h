@@ -1,0 +1,27 @@
+// The settings file beside the DLL: frame settings and the file filter, read on every use.
+#pragma once
+
+#include <string>
+
+#include "video/frame_rules.h"
+
+namespace stillreel {
+
+// Which keys a build reads: the 32-bit build knows only "div" and "sec", its interval.
+enum class SettingsKeys { kCurrent, kLegacy };
+#if defined(_WIN64)
+inline constexpr SettingsKeys kBuildKeys = SettingsKeys::kCurrent;
+#else
+inline constexpr SettingsKeys kBuildKeys = SettingsKeys::kLegacy;
+#endif
+
+// The frame settings of the file beside the DLL, as this build reads them.
+FrameSettings ReadFrameSettings();
+
+// The frame settings of `file` read with the given keys; a missing file gives zeros.
+FrameSettings ReadFrameSettingsFrom(const std::wstring& file, SettingsKeys keys);
+
+// The "ext" value, normalised.
+std::wstring ReadFilter();
+
+}  // namespace stillreel

@@ -1,0 +1,116 @@
+// Count, seek, name and size rules of the entry table, and the settings texts.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <set>
+#include <string>
+
+#include "listing/entry_table.h"
+#include "plugin/settings_rules.h"
+#include "video/frame_rules.h"
+
+namespace stillreel {
+namespace {
+
+TEST(EntryTable, CountFollowsPrecedenceOfSecThenDivThenDivsec) {
+  EXPECT_EQ(EntryCount({10, 30, 7}, 125), 1) << "sec wins over div and divsec";
+  EXPECT_EQ(EntryCount({10, 30, 0}, 125), 10) << "div wins over divsec, whatever the duration";
+  EXPECT_EQ(EntryCount({0, 30, 0}, 125), 5) << "125 s every 30 s: 0, 30, 60, 90, 120";
+  EXPECT_EQ(EntryCount({0, 60, 0}, 59), 1);
+  EXPECT_EQ(EntryCount({0, 10, 0}, 10), 2) << "0 s and 10 s";
+  EXPECT_EQ(EntryCount({0, 0, 0}, 125), 1) << "no count set: the frame at 0 s";
+  EXPECT_EQ(EntryCount({-5, -1, -3}, 125), 1) << "negative values count as not set";
+  EXPECT_EQ(EntryCount({-5, 30, 0}, 125), 5);
+  EXPECT_EQ(EntryCount({0, 1, 0}, std::numeric_limits<int32_t>::max()),
+            int64_t{std::numeric_limits<int32_t>::max()} + 1)
+      << "the count itself must not overflow";
+}
+
+TEST(EntryTable, LegacySettingsMapToTheSameRules) {
+  // The 32-bit build: "div" wins, otherwise "sec" is the interval; no single frame.
+  const FrameSettings interval = MapLegacySettings(0, 30);
+  EXPECT_EQ(interval.sec, 0);
+  EXPECT_EQ(EntryCount(interval, 125), 5);
+  EXPECT_EQ(SeekTime(interval, 4, 125 * kTicksPerSecond), 120 * kTicksPerSecond);
+  EXPECT_EQ(EntryCount(MapLegacySettings(3, 30), 125), 3);
+  EXPECT_EQ(EntryCount(MapLegacySettings(0, 0), 125), 1);
+  EXPECT_EQ(EntryCount(MapLegacySettings(-2, -30), 125), 1);
+}
+
+TEST(EntryTable, ListingBytesRefusesSizesThatWrap) {
+  EXPECT_EQ(ListingBytes(5, 848), std::optional<size_t>(6 * 848));
+  EXPECT_EQ(ListingBytes(0, 848), std::optional<size_t>(848));
+  EXPECT_FALSE(ListingBytes(-1, 848));
+  EXPECT_FALSE(ListingBytes(std::numeric_limits<int64_t>::max(), 848));
+  if constexpr (sizeof(size_t) == 8) {
+    EXPECT_TRUE(ListingBytes(std::numeric_limits<int32_t>::max(), 828));
+  } else {
+    EXPECT_FALSE(ListingBytes(std::numeric_limits<int32_t>::max(), 828))
+        << "a huge div must never wrap into a small block";
+  }
+}
+
+TEST(EntryTable, NamesCarryAtLeastThreeDigitsAndStayUniqueWhenShortened) {
+  EXPECT_EQ(EntryName(L"Trip", 0), L"Trip000.bmp");
+  EXPECT_EQ(EntryName(L"Trip", 4), L"Trip004.bmp");
+  EXPECT_EQ(EntryName(L"a.b", 0), L"a.b000.bmp");
+  EXPECT_EQ(EntryName(L"Name", 1000), L"Name1000.bmp");
+
+  const std::wstring short_stem = FitStem(L"Clip", 9, 200);
+  EXPECT_EQ(short_stem, L"Clip");
+
+  // A stem ending in "1": entry 0 and entry 1000 must not both become "...1000.bmp".
+  const std::wstring long_stem = std::wstring(300, L'x') + L"1";
+  const std::wstring stem = FitStem(long_stem, 1000, 200);
+  std::set<std::wstring> names;
+  for (int64_t i = 0; i <= 1000; ++i) {
+    const std::wstring name = EntryName(stem, i);
+    EXPECT_LE(name.size(), 199u) << "name and terminator must fit 200 characters";
+    names.insert(name);
+  }
+  EXPECT_EQ(names.size(), 1001u);
+  EXPECT_EQ(EntryName(stem, 1000).size(), 199u) << "the longest name uses the whole field";
+}
+
+TEST(EntryTable, ShorteningNeverSplitsASurrogatePair) {
+  // 188 characters leave 188 for the stem with 3 digits and ".bmp" in a 196-character field.
+  std::wstring stem(187, L'a');
+  stem += L'\xD83C';  // a pair straddling the cut
+  stem += L'\xDFAC';
+  const std::wstring fitted = FitStem(stem, 0, 196);
+  EXPECT_EQ(fitted, std::wstring(187, L'a'));
+}
+
+TEST(EntryTable, FileTimesBecomeUnixSecondsWithoutA2038Cut) {
+  EXPECT_EQ(UnixSecondsFromFileTime(116444736000000000ull), 0);
+  EXPECT_EQ(UnixSecondsFromFileTime(116444736000000000ull + 15 * 10000000ull), 15);
+  // 2040-01-01 00:00:00 UTC is 2208988800 s: beyond a signed 32-bit value.
+  EXPECT_EQ(UnixSecondsFromFileTime(116444736000000000ull + 2208988800ull * 10000000ull),
+            2208988800);
+}
+
+TEST(FrameRules, SeekTimesFollowTheSettings) {
+  const int64_t d = 60 * kTicksPerSecond;
+  EXPECT_EQ(SeekTime({0, 0, 5}, 0, d), 50000000) << "sec = 5 seeks to 5 s";
+  EXPECT_EQ(SeekTime({0, 0, 100}, 0, d), d) << "sec beyond the end seeks to the end";
+  EXPECT_EQ(SeekTime({1, 0, 0}, 0, d), 0) << "div = 1 seeks to 0";
+  EXPECT_EQ(SeekTime({3, 0, 0}, 1, d), d / 2);
+  EXPECT_EQ(SeekTime({3, 0, 0}, 2, d + 1), 2 * ((d + 1) / 2)) << "division first, truncating";
+  EXPECT_EQ(SeekTime({0, 10, 0}, 3, d), 30 * kTicksPerSecond);
+  EXPECT_EQ(SeekTime({0, 0, 0}, 0, d), 0) << "no count set: the frame at 0 s";
+  EXPECT_EQ(SeekTime({0, std::numeric_limits<int32_t>::max(), 0},
+                     std::numeric_limits<int32_t>::max(), d),
+            std::numeric_limits<int64_t>::max())
+      << "saturates instead of overflowing";
+  EXPECT_EQ(SeekTime({0, -10, -5}, 3, d), 0) << "negative settings count as not set";
+}
+
+TEST(Settings, FilterCommasBecomeSemicolonsAndNothingElseChanges) {
+  EXPECT_EQ(NormaliseFilter(L"a,b,,c"), L"a;b;;c");
+  EXPECT_EQ(NormaliseFilter(L"*.MP4, *.mkv"), L"*.MP4; *.mkv");
+  EXPECT_EQ(NormaliseFilter(L""), L"");
+}
+
+}  // namespace
+}  // namespace stillreel

@@ -1,0 +1,47 @@
+// Reading the settings file: both builds' keys, defaults, and the 32-bit mapping.
+#include <gtest/gtest.h>
+
+#include "plugin/settings.h"
+#include "test_support.h"
+
+namespace stillreel {
+namespace {
+
+using test::ScratchDir;
+using test::SettingsText;
+using test::WriteTextFile;
+
+TEST(Settings, BothBuildsReadTheirOwnKeysFromOneFile) {
+  ScratchDir dir;
+  const std::wstring ini = dir / L"Stillreel.ini";
+  WriteTextFile(ini, SettingsText("0", "30", "7"));
+
+  const FrameSettings current = ReadFrameSettingsFrom(ini, SettingsKeys::kCurrent);
+  EXPECT_EQ(current.div, 0);
+  EXPECT_EQ(current.divsec, 30);
+  EXPECT_EQ(current.sec, 7);
+
+  // The 32-bit build: "sec" is its interval and "divsec" means nothing to it.
+  const FrameSettings legacy = ReadFrameSettingsFrom(ini, SettingsKeys::kLegacy);
+  EXPECT_EQ(legacy.div, 0);
+  EXPECT_EQ(legacy.divsec, 7);
+  EXPECT_EQ(legacy.sec, 0);
+}
+
+TEST(Settings, MissingNegativeAndJunkValuesCountAsNotSet) {
+  ScratchDir dir;
+  const FrameSettings missing = ReadFrameSettingsFrom(dir / L"none.ini", SettingsKeys::kCurrent);
+  EXPECT_EQ(missing.div, 0);
+  EXPECT_EQ(missing.divsec, 0);
+  EXPECT_EQ(missing.sec, 0);
+
+  const std::wstring ini = dir / L"Stillreel.ini";
+  WriteTextFile(ini, SettingsText("-4", "abc", "-1"));
+  const FrameSettings hostile = ReadFrameSettingsFrom(ini, SettingsKeys::kCurrent);
+  EXPECT_EQ(hostile.div, 0);
+  EXPECT_EQ(hostile.divsec, 0);
+  EXPECT_EQ(hostile.sec, 0);
+}
+
+}  // namespace
+}  // namespace stillreel

@@ -1,0 +1,41 @@
+// Shared helpers of the Wine-run tests: the generated media, scratch folders, settings files.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace stillreel::test {
+
+// A generated test file (see tests/make_media.sh), by name.
+std::wstring Media(const std::wstring& name);
+
+// A new empty folder under the temporary folder, removed with everything in it.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::wstring& path() const { return m_path; }
+  std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+ private:
+  std::wstring m_path;
+};
+
+// Writes `text` (ASCII) as the whole content of `path`.
+void WriteTextFile(const std::wstring& path, const std::string& text);
+
+// The bytes of a file, empty when it cannot be read.
+std::string ReadWholeFile(const std::wstring& path);
+
+bool FileExists(const std::wstring& path);
+
+// The [SystemSetting] section with these keys; a key given as nullptr is left out.
+std::string SettingsText(const char* div, const char* divsec, const char* sec,
+                         const char* ext = nullptr);
+
+std::string Utf8(const std::wstring& text);
+
+}  // namespace stillreel::test
