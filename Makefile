@@ -4,7 +4,7 @@ BUILD := build
 GEN := -G Ninja
 JOBS ?= 2
 
-.PHONY: all setup build test demo dist bench soak clean
+.PHONY: all setup build test demo dist release bench soak clean
 
 all: test
 
@@ -29,11 +29,16 @@ dist: build
 	cp scripts/Stillreel.ini dist/Stillreel.ini
 	@echo "dist/: Stillreel.sph Stillreel.spi Stillreel.ini"
 
+# The zip for users: dist/Stillreel-<version>.zip.
+release: build
+	scripts/release.sh $(BUILD) dist
+
 demo: build
 	scripts/demo.sh $(BUILD) "$(VIDEO)"
 
 bench: build
 	$(BUILD)/native/nv12_bench
+	bench/extract_bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) dist out

@@ -45,3 +45,10 @@ foreach(program unit_tests plugin_tests)
     TIMEOUT 900
     ENVIRONMENT "STILLREEL_MEDIA=${STILLREEL_MEDIA_WIN}")
 endforeach()
+
+# Release package: the zip that scripts/release.sh makes from the two builds, unpacked and
+# checked, with its sample settings file listed under Wine beside the 64-bit plug-in.
+get_filename_component(STILLREEL_BUILD_ROOT "${STILLREEL_WIN64_DIR}" DIRECTORY)
+add_test(NAME release COMMAND ${PROJECT_SOURCE_DIR}/tests/release_test.sh
+  ${STILLREEL_BUILD_ROOT} ${STILLREEL_MEDIA} ${STILLREEL_PREFIX})
+set_tests_properties(release PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 600)

@@ -79,3 +79,22 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   target_link_libraries(plugin_tests PRIVATE GTest::gtest_main ole32 psapi ${STILLREEL_STATIC_RUNTIME})
   add_dependencies(plugin_tests Stillreel)
 endif()
+
+# ---- Reliability driver (tests/wine/torture.cpp): broken media, threads, long sessions --------
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_executable(torture tests/wine/torture.cpp tests/wine/test_support.cpp)
+  target_include_directories(torture PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(torture PRIVATE UNICODE _UNICODE NOMINMAX)
+  target_link_options(torture PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
+  target_link_libraries(torture PRIVATE ole32 psapi user32)
+  add_dependencies(torture Stillreel)
+endif()
+
+# Benchmark of a whole fetch against the bare platform work, run under Wine by `make bench`.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_executable(extract_bench bench/extract_bench.cpp)
+  target_include_directories(extract_bench PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(extract_bench PRIVATE UNICODE _UNICODE)
+  target_link_options(extract_bench PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
+  target_link_libraries(extract_bench PRIVATE mfplat mfreadwrite mfuuid ole32)
+endif()

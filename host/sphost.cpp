@@ -30,7 +30,8 @@ constexpr unsigned kToMemory = 0x100;
 std::string Utf8(const std::wstring& text) {
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
   std::string out(bytes > 0 ? bytes - 1 : 0, '\0');
-  if (bytes > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), bytes, nullptr, nullptr);
+  if (bytes > 1)
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), bytes, nullptr, nullptr);
   return out;
 }
 
@@ -44,18 +45,25 @@ std::wstring FromAnsi(const char* text) {
 std::string ToAnsi(const std::wstring& text) {
   const int bytes = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
   std::string out(bytes > 0 ? bytes - 1 : 0, '\0');
-  if (bytes > 1) WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, out.data(), bytes, nullptr, nullptr);
+  if (bytes > 1)
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, out.data(), bytes, nullptr, nullptr);
   return out;
 }
 
 const char* Meaning(int code) {
   switch (code) {
-    case 0: return "success";
-    case -1: return "refused: not a path input, or no such entry";
-    case 2: return "not a supported video, or no frame";
-    case 4: return "out of memory";
-    case 6: return "the file cannot be read";
-    case 9: return "the output file cannot be written";
+    case 0:
+      return "success";
+    case -1:
+      return "refused: not a path input, or no such entry";
+    case 2:
+      return "not a supported video, or no frame";
+    case 4:
+      return "out of memory";
+    case 6:
+      return "the file cannot be read";
+    case 9:
+      return "the output file cannot be written";
   }
   return "unknown result";
 }
@@ -79,8 +87,9 @@ struct Plugin {
       std::fprintf(stderr, "cannot load %s (error %lu)\n", Utf8(path).c_str(), GetLastError());
       return false;
     }
-    return Resolve(get_plugin_info_w, "GetPluginInfoW") && Resolve(is_supported_w, "IsSupportedW") &&
-           Resolve(is_supported, "IsSupported") && Resolve(get_archive_info_w, "GetArchiveInfoW") &&
+    return Resolve(get_plugin_info_w, "GetPluginInfoW") &&
+           Resolve(is_supported_w, "IsSupportedW") && Resolve(is_supported, "IsSupported") &&
+           Resolve(get_archive_info_w, "GetArchiveInfoW") &&
            Resolve(get_archive_info, "GetArchiveInfo") && Resolve(get_file_w, "GetFileW") &&
            Resolve(get_file, "GetFile");
   }
@@ -108,7 +117,8 @@ struct Entry {
 bool List(Plugin& plugin, const std::wstring& video, bool ansi, std::vector<Entry>& entries) {
   // A viewer hands over the first bytes of the file it is asking about.
   char head[2048] = {};
-  if (HANDLE file = CreateFileW(video.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (HANDLE file = CreateFileW(video.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
       file != INVALID_HANDLE_VALUE) {
     DWORD read = 0;
     ReadFile(file, head, sizeof(head), &read, nullptr);
@@ -117,7 +127,8 @@ bool List(Plugin& plugin, const std::wstring& video, bool ansi, std::vector<Entr
   const LONG_PTR bytes = reinterpret_cast<LONG_PTR>(head);
   const int supported = ansi ? plugin.is_supported(ToAnsi(video).c_str(), bytes)
                              : plugin.is_supported_w(video.c_str(), bytes);
-  std::printf("%s: %s\n", ansi ? "IsSupported" : "IsSupportedW", supported ? "supported" : "not supported");
+  std::printf("%s: %s\n", ansi ? "IsSupported" : "IsSupportedW",
+              supported ? "supported" : "not supported");
   if (!supported) return false;
 
   HLOCAL listing = nullptr;
@@ -139,7 +150,8 @@ bool List(Plugin& plugin, const std::wstring& video, bool ansi, std::vector<Entr
   for (const Entry& e : entries) {
     char when[32] = "-";
     const time_t t = static_cast<time_t>(e.timestamp);
-    if (const tm* utc = std::gmtime(&t)) std::strftime(when, sizeof(when), "%Y-%m-%d %H:%M:%S", utc);
+    if (const tm* utc = std::gmtime(&t))
+      std::strftime(when, sizeof(when), "%Y-%m-%d %H:%M:%S", utc);
     std::printf("%8llu  %-40s %12llu  %s\n", e.position, Utf8(e.name).c_str(), e.size, when);
   }
   std::printf("%zu entries\n", entries.size());
@@ -147,7 +159,8 @@ bool List(Plugin& plugin, const std::wstring& video, bool ansi, std::vector<Entr
 }
 
 bool WriteBlock(const std::wstring& path, HLOCAL block) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const DWORD bytes = static_cast<DWORD>(LocalSize(block));
   DWORD written = 0;
@@ -156,7 +169,8 @@ bool WriteBlock(const std::wstring& path, HLOCAL block) {
   return ok && written == bytes;
 }
 
-int Extract(Plugin& plugin, const std::wstring& video, const std::wstring& out, bool memory, bool ansi) {
+int Extract(Plugin& plugin, const std::wstring& video, const std::wstring& out, bool memory,
+            bool ansi) {
   std::vector<Entry> entries;
   if (!List(plugin, video, ansi, entries)) return 1;
   CreateDirectoryW(out.c_str(), nullptr);
@@ -168,11 +182,14 @@ int Extract(Plugin& plugin, const std::wstring& video, const std::wstring& out, 
     std::wstring target = out + L"\\" + e.name;
     if (memory) {
       HLOCAL image = nullptr;
-      code = ansi ? plugin.get_file(ToAnsi(video).c_str(), e.position, reinterpret_cast<char*>(&image), kToMemory, nullptr, 0)
-                  : plugin.get_file_w(video.c_str(), e.position, reinterpret_cast<wchar_t*>(&image), kToMemory, nullptr, 0);
+      code = ansi ? plugin.get_file(ToAnsi(video).c_str(), e.position,
+                                    reinterpret_cast<char*>(&image), kToMemory, nullptr, 0)
+                  : plugin.get_file_w(video.c_str(), e.position, reinterpret_cast<wchar_t*>(&image),
+                                      kToMemory, nullptr, 0);
       if (code == 0) {
         if (LocalSize(image) != e.size) {
-          std::printf("  image of %llu bytes, listing says %llu\n", static_cast<unsigned long long>(LocalSize(image)), e.size);
+          std::printf("  image of %llu bytes, listing says %llu\n",
+                      static_cast<unsigned long long>(LocalSize(image)), e.size);
           ++failures;
         }
         if (!WriteBlock(target, image)) {
@@ -185,11 +202,12 @@ int Extract(Plugin& plugin, const std::wstring& video, const std::wstring& out, 
       DeleteFileW(target.c_str());  // the plug-in never overwrites; a rerun starts afresh
       std::wstring dir = out;
       std::string dir_ansi = ToAnsi(out);
-      code = ansi ? plugin.get_file(ToAnsi(video).c_str(), e.position, dir_ansi.data(), 0, nullptr, 0)
-                  : plugin.get_file_w(video.c_str(), e.position, dir.data(), 0, nullptr, 0);
+      code =
+          ansi ? plugin.get_file(ToAnsi(video).c_str(), e.position, dir_ansi.data(), 0, nullptr, 0)
+               : plugin.get_file_w(video.c_str(), e.position, dir.data(), 0, nullptr, 0);
     }
-    std::printf("[%zu/%zu] %s: %d (%s) in %lu ms\n", i + 1, entries.size(), Utf8(target).c_str(), code, Meaning(code),
-                GetTickCount() - start);
+    std::printf("[%zu/%zu] %s: %d (%s) in %lu ms\n", i + 1, entries.size(), Utf8(target).c_str(),
+                code, Meaning(code), GetTickCount() - start);
     if (code != 0) ++failures;
   }
   std::printf("%zu entries, %d failed\n", entries.size(), failures);
@@ -214,10 +232,14 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> args;
   for (int i = 2; i < argc; ++i) {
     const std::wstring arg = argv[i];
-    if (arg == L"--ansi") ansi = true;
-    else if (arg == L"--memory") memory = true;
-    else if (arg == L"--file") memory = false;
-    else args.push_back(arg);
+    if (arg == L"--ansi")
+      ansi = true;
+    else if (arg == L"--memory")
+      memory = true;
+    else if (arg == L"--file")
+      memory = false;
+    else
+      args.push_back(arg);
   }
   Plugin plugin;
   if (!plugin.Load(args[0].c_str())) return 1;
@@ -235,6 +257,7 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<Entry> entries;
     return List(plugin, args[1], ansi, entries) ? 0 : 1;
   }
-  if (command == L"extract" && args.size() == 3) return Extract(plugin, args[1], args[2], memory, ansi);
+  if (command == L"extract" && args.size() == 3)
+    return Extract(plugin, args[1], args[2], memory, ansi);
   return Usage();
 }

@@ -26,7 +26,7 @@ int64_t EntryCount(const FrameSettings& raw, int32_t duration_seconds) {
   if (settings.div != 0) return settings.div;
   if (settings.divsec == 0) return 1;  // no count set: the frame at 0 s
   if (duration_seconds < settings.divsec) return 1;
-  return duration_seconds / settings.divsec + 1;
+  return int64_t{duration_seconds} / settings.divsec + 1;
 }
 
 std::optional<size_t> ListingBytes(int64_t count, size_t record_size) {

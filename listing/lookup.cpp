@@ -17,8 +17,8 @@ namespace {
 int BuildListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
                  UniqueHlocal& listing) {
   {
-    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                nullptr));
+    UniqueFile file(
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) return kResultReadError;
     // The low 32 bits as a signed distance from the start: 2^31 and above cannot be reached.
     const LONG distance = static_cast<LONG>(offset);

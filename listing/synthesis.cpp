@@ -47,8 +47,8 @@ int SynthesiseListing(const wchar_t* path, const FrameSettings& settings, Unique
 
   int64_t timestamp = 0;
   {
-    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                nullptr));
+    UniqueFile file(
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) return kResultReadError;
     timestamp = LastWriteSeconds(file.get());
   }

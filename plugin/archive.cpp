@@ -121,8 +121,8 @@ int FetchToDirectory(const wchar_t* path, EntryWord position, const wchar_t* dir
   if (const int result = ExtractEntry(path, position, entry, block, bytes)) return result;
   wchar_t target[kPathChars];
   if (PathCombineW(target, directory, entry.file_name) == nullptr) return kResultWriteError;
-  UniqueFile file(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(
+      CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return kResultWriteError;
   DWORD written = 0;
   const BOOL ok = WriteFile(file.get(), block.get(), bytes, &written, nullptr);

@@ -78,8 +78,8 @@ int PluginInfo(int infono, void* buf, int buflen, bool ansi) {
   if (buflen <= 0) return 0;
   if (ansi) {
     const int bytes = NarrowBounded(text.c_str(), static_cast<char*>(buf), buflen);
-    const int whole = WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0,
-                                          nullptr, nullptr);
+    const int whole =
+        WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     // The length in wide characters when the whole text fitted, else what was written.
     return bytes + 1 == whole || text.empty() ? static_cast<int>(text.size()) : bytes;
   }
@@ -147,8 +147,8 @@ int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsi
     const bool name_ok = WidenPath(filename, name);
     EntryRecord request{};
     request.position = lpInfo->position;
-    const int result = FileInfo(path_ok ? path : nullptr, len, name_ok ? name : L"", !name_ok,
-                                flag, request);
+    const int result =
+        FileInfo(path_ok ? path : nullptr, len, name_ok ? name : L"", !name_ok, flag, request);
     if (result != kResultOk) return result;
     std::memset(lpInfo, 0, sizeof(*lpInfo));
     NarrowRecord(request, *lpInfo);
@@ -158,8 +158,7 @@ int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsi
 
 int WINAPI GetFileW(const wchar_t* src, LONG_PTR len, wchar_t* dest, unsigned flag,
                     ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
-  return Guarded(kResultNoMemory,
-                 [&] { return File(AcceptedPath(src), len, dest, dest, flag); });
+  return Guarded(kResultNoMemory, [&] { return File(AcceptedPath(src), len, dest, dest, flag); });
 }
 
 int WINAPI GetFile(const char* src, LONG_PTR len, char* dest, unsigned flag,

@@ -33,7 +33,8 @@ FrameSettings ReadFrameSettingsFrom(const std::wstring& file, SettingsKeys keys)
   if (file.empty()) return {};
   if (keys == SettingsKeys::kLegacy)
     return MapLegacySettings(ReadInt(file, L"div"), ReadInt(file, L"sec"));
-  return NormaliseSettings({ReadInt(file, L"div"), ReadInt(file, L"divsec"), ReadInt(file, L"sec")});
+  return NormaliseSettings(
+      {ReadInt(file, L"div"), ReadInt(file, L"divsec"), ReadInt(file, L"sec")});
 }
 
 FrameSettings ReadFrameSettings() { return ReadFrameSettingsFrom(SettingsPath(), kBuildKeys); }

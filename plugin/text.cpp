@@ -26,9 +26,7 @@ bool WidenPath(const char* text, wchar_t (&out)[kPathChars]) {
   return MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, out, kPathChars) == needed;
 }
 
-bool WidePathFits(const wchar_t* path) {
-  return path != nullptr && lstrlenW(path) < kPathChars;
-}
+bool WidePathFits(const wchar_t* path) { return path != nullptr && lstrlenW(path) < kPathChars; }
 
 int CopyWideBounded(const wchar_t* text, wchar_t* out, int out_chars) {
   if (out_chars <= 0) return 0;
@@ -56,10 +54,9 @@ int NarrowBounded(const wchar_t* text, char* out, int out_bytes) {
     chars = fits;
     if (chars > 0 && IsLowSurrogate(text[chars])) --chars;
   }
-  const int bytes =
-      chars == 0 ? 0
-                 : WideCharToMultiByte(CP_THREAD_ACP, 0, text, chars, out, out_bytes - 1, nullptr,
-                                       nullptr);
+  const int bytes = chars == 0 ? 0
+                               : WideCharToMultiByte(CP_THREAD_ACP, 0, text, chars, out,
+                                                     out_bytes - 1, nullptr, nullptr);
   out[bytes] = '\0';
   return bytes;
 }

@@ -99,9 +99,9 @@ TEST(FrameRules, SeekTimesFollowTheSettings) {
   EXPECT_EQ(SeekTime({3, 0, 0}, 2, d + 1), 2 * ((d + 1) / 2)) << "division first, truncating";
   EXPECT_EQ(SeekTime({0, 10, 0}, 3, d), 30 * kTicksPerSecond);
   EXPECT_EQ(SeekTime({0, 0, 0}, 0, d), 0) << "no count set: the frame at 0 s";
-  EXPECT_EQ(SeekTime({0, std::numeric_limits<int32_t>::max(), 0},
-                     std::numeric_limits<int32_t>::max(), d),
-            std::numeric_limits<int64_t>::max())
+  EXPECT_EQ(
+      SeekTime({0, std::numeric_limits<int32_t>::max(), 0}, std::numeric_limits<int32_t>::max(), d),
+      std::numeric_limits<int64_t>::max())
       << "saturates instead of overflowing";
   EXPECT_EQ(SeekTime({0, -10, -5}, 3, d), 0) << "negative settings count as not set";
 }

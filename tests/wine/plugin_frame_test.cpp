@@ -70,8 +70,8 @@ TEST(PluginInfo, AnsiTwinUsesTheThreadCodePage) {
   EXPECT_STREQ(buf, "00AM");
 
   const LCID before = GetThreadLocale();
-  ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN),
-                                       SORT_DEFAULT)));
+  ASSERT_TRUE(
+      SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT)));
   EXPECT_EQ(host.GetPluginInfo(3, buf, 260), 19) << "the result counts wide characters";
   // "ファイル" in code page 932.
   EXPECT_STREQ(buf, "MediaFoundation\x83\x74\x83\x40\x83\x43\x83\x8B");
@@ -124,9 +124,9 @@ TEST(PluginFrame, NullOutputsAndOversizedPathsAreRefused) {
   EntryRecord record{};
   EXPECT_EQ(host.GetFileInfoW(long_wide.c_str(), 0, L"", 0, &record), 6);
   HLOCAL image = nullptr;
-  EXPECT_EQ(host.GetFileW(long_wide.c_str(), 0, reinterpret_cast<wchar_t*>(&image), 0x100,
-                          nullptr, 0),
-            6);
+  EXPECT_EQ(
+      host.GetFileW(long_wide.c_str(), 0, reinterpret_cast<wchar_t*>(&image), 0x100, nullptr, 0),
+      6);
   EXPECT_EQ(host.IsSupportedW(long_wide.c_str(), 0x10000), 0);
   EXPECT_EQ(host.IsSupported(long_ansi.c_str(), 0x10000), 0);
 }

@@ -40,8 +40,7 @@ class PluginHost {
   int(WINAPI* GetFileInfoW)(const wchar_t*, LONG_PTR, const wchar_t*, unsigned,
                             EntryRecord*) = nullptr;
   int(WINAPI* GetFile)(const char*, LONG_PTR, char*, unsigned, Progress, LONG_PTR) = nullptr;
-  int(WINAPI* GetFileW)(const wchar_t*, LONG_PTR, wchar_t*, unsigned, Progress,
-                        LONG_PTR) = nullptr;
+  int(WINAPI* GetFileW)(const wchar_t*, LONG_PTR, wchar_t*, unsigned, Progress, LONG_PTR) = nullptr;
 
   // Conveniences that free every block as a host does.
   // The listing's records (empty on failure); `result` receives the code.

@@ -27,8 +27,8 @@ TEST(PluginSupport, AcceptsVideosOfAtLeastOneSecondOnly) {
   EXPECT_NE(host.IsSupportedW(Media(L"len1s.mp4").c_str(), kNoHandle), 0);
   for (const wchar_t* name : {L"len10s.avi", L"len10s.wmv", L"len10s.mkv", L"a.b.mp4"})
     EXPECT_NE(host.IsSupportedW(Media(name).c_str(), kNoHandle), 0) << Utf8(name);
-  for (const wchar_t* name : {L"audio_only.m4a", L"notvideo.mp4", L"notvideo.txt",
-                              L"seven_bytes.mp4", L"missing.mp4"})
+  for (const wchar_t* name :
+       {L"audio_only.m4a", L"notvideo.mp4", L"notvideo.txt", L"seven_bytes.mp4", L"missing.mp4"})
     EXPECT_EQ(host.IsSupportedW(Media(name).c_str(), kNoHandle), 0) << Utf8(name);
   EXPECT_NE(host.IsSupported(Utf8(Media(L"len1s.mp4")).c_str(), kNoHandle), 0);
 }
@@ -40,12 +40,11 @@ TEST(PluginSupport, HandleWhoseReadFailsIsRefusedWithoutProbing) {
                             nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   if (reinterpret_cast<uintptr_t>(file) <= 0xFFFF) {
-    EXPECT_EQ(host.IsSupportedW(Media(L"len1s.mp4").c_str(), reinterpret_cast<LONG_PTR>(file)),
-              0);
+    EXPECT_EQ(host.IsSupportedW(Media(L"len1s.mp4").c_str(), reinterpret_cast<LONG_PTR>(file)), 0);
   }
   CloseHandle(file);
-  HANDLE readable = CreateFileW(Media(L"len1s.mp4").c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE readable = CreateFileW(Media(L"len1s.mp4").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(host.IsSupportedW(Media(L"len1s.mp4").c_str(), reinterpret_cast<LONG_PTR>(readable)),
             0);
   CloseHandle(readable);
@@ -86,9 +85,8 @@ TEST(PluginListing, CountRulesAndNames) {
     for (size_t i = 0; i < entries.size(); ++i) {
       EXPECT_EQ(entries[i].position, i);
       EXPECT_STREQ(entries[i].method, "MF");
-      EXPECT_EQ(entries[i].file_size, c.video == std::wstring(L"len59s.mp4")
-                                          ? 160u * 120 * 4 + 54
-                                          : 320u * 240 * 4 + 54);
+      EXPECT_EQ(entries[i].file_size,
+                c.video == std::wstring(L"len59s.mp4") ? 160u * 120 * 4 + 54 : 320u * 240 * 4 + 54);
       EXPECT_EQ(entries[i].compressed_size, entries[i].file_size);
     }
   }
@@ -100,9 +98,9 @@ TEST(PluginListing, TripExampleAndNameForms) {
   PluginHost host(SettingsText("0", "30", "0").c_str());
   const auto entries = host.List(Media(L"Trip.mp4"));
   ASSERT_EQ(entries.size(), 5u);
-  EXPECT_EQ(Names(entries), (std::vector<std::wstring>{L"Trip000.bmp", L"Trip001.bmp",
-                                                       L"Trip002.bmp", L"Trip003.bmp",
-                                                       L"Trip004.bmp"}));
+  EXPECT_EQ(Names(entries),
+            (std::vector<std::wstring>{L"Trip000.bmp", L"Trip001.bmp", L"Trip002.bmp",
+                                       L"Trip003.bmp", L"Trip004.bmp"}));
   EXPECT_EQ(entries[0].file_size, 1280u * 720 * 4 + 54);
 
   // The timestamp is the file's last write, in seconds since 1970.
@@ -113,9 +111,8 @@ TEST(PluginListing, TripExampleAndNameForms) {
   EXPECT_EQ(entries[4].timestamp, static_cast<EntryTime>((ticks - 116444736000000000) / 10000000));
 
   EXPECT_EQ(Names(host.List(Media(L"a.b.mp4"))), std::vector<std::wstring>{L"a.b000.bmp"});
-  EXPECT_EQ(Names(host.List(Media(L"\x52D5\x753B.mp4"))),
-            std::vector<std::wstring>{L"\x52D5\x753B"
-                                      L"000.bmp"});
+  EXPECT_EQ(Names(host.List(Media(L"\x52D5\x753B.mp4"))), std::vector<std::wstring>{L"\x52D5\x753B"
+                                                                                    L"000.bmp"});
 }
 
 TEST(PluginListing, ResultCodesOfFailedListings) {

@@ -59,8 +59,8 @@ void WriteTextFile(const std::wstring& path, const std::string& text) {
 }
 
 std::string ReadWholeFile(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return {};
   std::string bytes(GetFileSize(file, nullptr), '\0');
   DWORD read = 0;
@@ -84,12 +84,54 @@ std::string SettingsText(const char* div, const char* divsec, const char* sec, c
 }
 
 std::string Utf8(const std::wstring& text) {
-  const int bytes =
-      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
   std::string out(bytes > 0 ? bytes - 1 : 0, '\0');
   if (bytes > 1)
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), bytes, nullptr, nullptr);
   return out;
+}
+
+}  // namespace stillreel::test
+
+namespace stillreel::test {
+
+namespace {
+
+uint32_t LittleEndian32(const std::string& bytes, size_t offset) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(bytes[offset + i]);
+  return value;
+}
+
+// Mean of the green channel over a block of pixels, rows counted from the picture's top.
+double MeanGreen(const std::string& bmp, uint32_t width, uint32_t height, uint32_t x0, uint32_t y0,
+                 uint32_t x1, uint32_t y1) {
+  double sum = 0;
+  for (uint32_t y = y0; y < y1; ++y)
+    for (uint32_t x = x0; x < x1; ++x)
+      sum += static_cast<uint8_t>(bmp[54 + ((height - 1 - y) * width + x) * 4 + 1]);
+  return sum / ((x1 - x0) * (y1 - y0));
+}
+
+}  // namespace
+
+Moment ReadMoment(const std::string& bmp) {
+  Moment moment;
+  if (bmp.size() < 54 || bmp[0] != 'B' || bmp[1] != 'M') return moment;
+  moment.width = LittleEndian32(bmp, 18);
+  moment.height = LittleEndian32(bmp, 22);
+  const uint32_t w = moment.width;
+  const uint32_t h = moment.height;
+  if (w < 8 || h < 8 || bmp.size() != 54 + size_t{w} * h * 4) return moment;
+  moment.valid = true;
+  // The gray level of the lower right quarter: luma 16 + 3 s, turned into RGB by the studio
+  // range equations (green = 298 * (Y - 16) / 256 for gray).
+  const double green = MeanGreen(bmp, w, h, w / 2, h / 2, w - 2, h - 2);
+  moment.second = static_cast<int>((green * 256.0 / 298.0) / 3.0 + 0.5);
+  const double top_left = MeanGreen(bmp, w, h, 1, 1, w / 4 - 1, h / 4 - 1);
+  const double bottom_left = MeanGreen(bmp, w, h, 1, h - h / 4 + 1, w / 4 - 1, h - 1);
+  moment.upright = top_left > 240 && bottom_left < 240;
+  return moment;
 }
 
 }  // namespace stillreel::test

@@ -39,3 +39,18 @@ std::string SettingsText(const char* div, const char* divsec, const char* sec,
 std::string Utf8(const std::wstring& text);
 
 }  // namespace stillreel::test
+
+namespace stillreel::test {
+
+// What a BMP image of a moment video (tests/make_media.sh) shows: the second it was taken at
+// (its gray level) and whether its white marker sits in the top-left corner (it is upright).
+struct Moment {
+  bool valid = false;  // a 32-bit bottom-up BMP with a sane header
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int second = -1;
+  bool upright = false;
+};
+Moment ReadMoment(const std::string& bmp);
+
+}  // namespace stillreel::test

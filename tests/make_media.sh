@@ -1,0 +1,98 @@
+#!/bin/sh
+# Generates the test videos into the folder $1 (created if missing) from ffmpeg's built-in
+# sources. Files that exist are kept; each new one is written under a temporary name and
+# renamed, so an interrupted run leaves nothing half-made. Pass -v as $2 to see the steps.
+#
+# Moment videos show their own time. The picture is a 4 x 4 grid of equal cells (edges rounded
+# to whole pixels), all gray (chroma 128). Luma is 235 in the top-left cell (the marker),
+# 16 + 20 * (tenth of the second) in the bottom-left cell (the clock) and
+# 16 + 3 * (whole second mod 64) in the others. Keyframes fall on every whole second. The light
+# compression used here keeps these levels within a step or two.
+set -eu
+
+if [ $# -lt 1 ] || [ -z "$1" ]; then
+  echo "usage: $0 MEDIA_DIR [-v]" >&2
+  exit 2
+fi
+dir=$1
+verbose=${2:-}
+mkdir -p "$dir"
+
+tmp=
+trap 'if [ -n "$tmp" ]; then rm -f "$tmp"; fi' EXIT
+trap 'exit 130' INT TERM HUP
+
+say() {
+  if [ "$verbose" = "-v" ]; then echo "$@"; fi
+}
+
+# generate NAME COMMAND...: runs COMMAND with "$tmp" as its output unless NAME exists.
+# The temporary name keeps NAME's extension so that ffmpeg picks the container from it.
+generate() {
+  name=$1
+  shift
+  if [ -e "$dir/$name" ]; then return 0; fi
+  say "making $name"
+  tmp="$dir/.part$$.$name"
+  "$@"
+  mv -f "$tmp" "$dir/$name"
+  tmp=
+}
+
+ff() {
+  ffmpeg -nostdin -hide_banner -loglevel error -y "$@"
+}
+
+# Drawn as 4 x 4 pixels and scaled up without smoothing: geq is slow on large pictures.
+# T + 0.01 keeps a frame at n / fps from rounding down into the tenth before it.
+moment_filter="geq=lum='if(lt(X,1)*lt(Y,1),235,if(lt(X,1)*gte(Y,3),\
+16+20*floor(mod(T+0.01,1)*10),16+3*mod(floor(T+0.01),64)))':cb=128:cr=128"
+
+# moment_h264 WxH FPS SECONDS: H.264 moment video (mp4 or mkv by name).
+moment_h264() {
+  ff -f lavfi -i "nullsrc=s=4x4:r=$2:d=$3" -vf "$moment_filter,scale=$1:flags=neighbor" \
+    -c:v libx264 -preset ultrafast -crf 12 -g "$2" -keyint_min "$2" -sc_threshold 0 \
+    -pix_fmt yuv420p "$tmp"
+}
+
+# moment_part2 CODEC WxH SECONDS: 10 fps moment video in MPEG-4 part 2 or WMV 8.
+moment_part2() {
+  ff -f lavfi -i "nullsrc=s=4x4:r=10:d=$3" -vf "$moment_filter,scale=$2:flags=neighbor" \
+    -c:v "$1" -q:v 2 -g 10 -pix_fmt yuv420p "$tmp"
+}
+
+audio_only() {
+  ff -f lavfi -i "sine=frequency=440:duration=3" -c:a aac -b:a 32k "$tmp"
+}
+
+copy_of() {
+  cp "$dir/$1" "$tmp"
+}
+
+text_file() {
+  printf 'This is a text file, not a video.\n' >"$tmp"
+}
+
+seven_bytes() {
+  printf '1234567' >"$tmp"
+}
+
+generate len0900ms.mp4 moment_h264 160x120 10 0.9
+generate len1s.mp4 moment_h264 160x120 10 1
+generate len10s.mp4 moment_h264 320x240 10 10
+generate len59s.mp4 moment_h264 160x120 5 59
+generate len60s.mp4 moment_h264 320x240 10 60
+generate Trip.mp4 moment_h264 1280x720 5 125
+# Widths that are not a multiple of 4; H.264 cannot code an odd width, MPEG-4 part 2 can.
+generate wide322.mp4 moment_h264 322x240 10 3
+generate odd161.avi moment_part2 mpeg4 161x120 3
+generate len10s.avi moment_part2 mpeg4 320x240 10
+generate len10s.wmv moment_part2 wmv2 320x240 10
+generate len10s.mkv moment_h264 320x240 10 10
+generate audio_only.m4a audio_only
+generate notvideo.mp4 text_file
+generate notvideo.txt text_file
+generate seven_bytes.mp4 seven_bytes
+generate a.b.mp4 copy_of len10s.mp4
+generate Clip copy_of len10s.mp4
+generate 動画.mp4 copy_of len10s.mp4

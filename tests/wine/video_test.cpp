@@ -1,0 +1,220 @@
+// Probe and frame extraction against the generated media (tests/make_media.sh), under Wine.
+// The moment videos show their time as gray levels beside a white marker in the top-left corner,
+// so a delivered picture tells which moment it is and whether it is upright and unsheared.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+#include "video/extract.h"
+#include "video/probe.h"
+
+namespace stillreel {
+namespace {
+
+using test::Media;
+using test::Utf8;
+
+// True when the calling thread's COM apartment is still initialised (a probe left it so).
+bool ComLeftInitialised() {
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (SUCCEEDED(hr)) CoUninitialize();
+  return hr != S_OK;
+}
+
+uint32_t U32(const uint8_t* block, size_t offset) {
+  uint32_t value;
+  std::memcpy(&value, block + offset, sizeof value);
+  return value;
+}
+
+struct Extracted {
+  ExtractStatus status = ExtractStatus::kNoFrame;
+  uint32_t bytes = 0;
+  std::vector<uint8_t> block;  // a copy of the image block; the block itself is freed
+  uint32_t width() const { return U32(block.data(), 18); }
+  uint32_t height() const { return U32(block.data(), 22); }
+  // Blue, green, red, alpha of a pixel, `row` counted from the top of the picture.
+  const uint8_t* At(uint32_t x, uint32_t row) const {
+    return block.data() + 54 + ((height() - 1 - row) * width() + x) * 4;
+  }
+};
+
+Extracted Extract(const std::wstring& name, FrameSettings settings, int32_t index = 0) {
+  Extracted out;
+  UniqueHlocal image;
+  out.status = ExtractFrame(Media(name).c_str(), index, settings, image, out.bytes);
+  if (out.status == ExtractStatus::kOk) {
+    const auto* data = static_cast<const uint8_t*>(image.get());
+    out.block.assign(data, data + out.bytes);
+  }
+  return out;
+}
+
+// Blue, green and red of gray luma 16 + step, as the BT.601 conversion gives them.
+int GrayOf(int step) { return (298 * step + 128) >> 8; }
+
+// Every pixel shows the moment `tenths` (see tests/make_media.sh): in the 4 x 4 grid, white in
+// the top-left cell, the tenth's gray in the bottom-left cell, the second's gray elsewhere, each
+// within 2 (neighbouring seconds are 3 or more apart), alpha 255. Pixels within 2 of the left
+// cells' edges are left out for the codecs' blur. A wrong moment, a flipped, sheared or
+// mis-coloured picture, or a stray last column fails on its first wrong pixel.
+testing::AssertionResult ShowsMoment(const Extracted& picture, int tenths) {
+  if (picture.status != ExtractStatus::kOk) return testing::AssertionFailure() << "no picture";
+  const double cell_w = picture.width() / 4.0;
+  const double cell_h = picture.height() / 4.0;
+  const auto close_to = [](double value, double edge) {
+    return value + 2 >= edge && value < edge + 2;
+  };
+  for (uint32_t row = 0; row < picture.height(); ++row) {
+    for (uint32_t x = 0; x < picture.width(); ++x) {
+      int expected = GrayOf(3 * (tenths / 10));
+      if (x < cell_w + 2) {
+        if (close_to(x, cell_w) || close_to(row, cell_h) || close_to(row, 3 * cell_h)) continue;
+        if (row < cell_h) expected = 255;
+        if (row >= 3 * cell_h) expected = GrayOf(20 * (tenths % 10));
+      }
+      const uint8_t* p = picture.At(x, row);
+      if (p[3] != 255 || std::abs(p[0] - expected) > 2 || std::abs(p[1] - expected) > 2 ||
+          std::abs(p[2] - expected) > 2) {
+        return testing::AssertionFailure()
+               << "pixel x " << x << ", row " << row << " from the top is BGRA " << int{p[0]} << ","
+               << int{p[1]} << "," << int{p[2]} << "," << int{p[3]} << "; gray " << expected
+               << " expected";
+      }
+    }
+  }
+  return testing::AssertionSuccess();
+}
+
+TEST(Probe, MeasuresVideosOfAtLeastOneWholeSecond) {
+  const struct {
+    const wchar_t* name;
+    int32_t seconds;
+    FrameSize size;
+  } cases[] = {{L"len0900ms.mp4", 0, {160, 120}}, {L"len1s.mp4", 1, {160, 120}},
+               {L"len59s.mp4", 59, {160, 120}},   {L"len60s.mp4", 60, {320, 240}},
+               {L"Trip.mp4", 125, {1280, 720}},   {L"wide322.mp4", 3, {322, 240}},
+               {L"odd161.avi", 3, {161, 120}},    {L"len10s.avi", 10, {320, 240}},
+               {L"len10s.wmv", 10, {320, 240}},   {L"len10s.mkv", 10, {320, 240}},
+               {L"a.b.mp4", 10, {320, 240}},      {L"\x52D5\x753B.mp4", 10, {320, 240}}};
+  for (const auto& c : cases) {
+    const std::wstring path = Media(c.name);
+    FrameSize size;
+    EXPECT_EQ(ProbeVideo(path.c_str(), &size), c.seconds) << Utf8(c.name);
+    EXPECT_EQ(IsSupportedVideo(path.c_str()), c.seconds != 0) << Utf8(c.name);
+    EXPECT_EQ(size.width, c.size.width) << Utf8(c.name);
+    EXPECT_EQ(size.height, c.size.height) << Utf8(c.name);
+  }
+  EXPECT_FALSE(ComLeftInitialised());
+}
+
+TEST(Probe, RefusesFilesWithoutAVideoStream) {
+  for (const wchar_t* name :
+       {L"notvideo.mp4", L"notvideo.txt", L"audio_only.m4a", L"seven_bytes.mp4", L"missing.mp4"}) {
+    FrameSize size{7, 9};
+    EXPECT_EQ(ProbeVideo(Media(name).c_str(), &size), 0) << Utf8(name);
+    EXPECT_EQ(size.width, 7u) << Utf8(name) << ": size must be left as it was";
+    EXPECT_EQ(size.height, 9u) << Utf8(name);
+  }
+  EXPECT_EQ(ProbeVideo(nullptr), 0);
+  EXPECT_FALSE(ComLeftInitialised());
+}
+
+// A host thread may already be in the multithreaded apartment: the probe works there and leaves
+// that apartment as it found it. An ordinary thread probes at the same time.
+TEST(Probe, WorksBesideAThreadInTheMultithreadedApartment) {
+  int32_t seconds = -1;
+  HRESULT after = E_FAIL;
+  std::thread multithreaded([&] {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return;
+    seconds = ProbeVideo(Media(L"len10s.mp4").c_str());
+    after = CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // S_FALSE: still initialised
+    if (SUCCEEDED(after)) CoUninitialize();
+    CoUninitialize();
+  });
+  EXPECT_EQ(ProbeVideo(Media(L"len60s.mp4").c_str()), 60);
+  multithreaded.join();
+  EXPECT_EQ(seconds, 10);
+  EXPECT_EQ(after, S_FALSE) << "the probe undid an apartment it did not create";
+}
+
+// The header's layout is the BMP assembly's own business; here: the frame's size, in a fixed
+// block whose size is the one reported.
+TEST(Extract, DeliversTheImageInAFixedBlockOfTheReportedSize) {
+  UniqueHlocal image;
+  uint32_t bytes = 0;
+  ASSERT_EQ(ExtractFrame(Media(L"wide322.mp4").c_str(), 0, {0, 0, 1}, image, bytes),
+            ExtractStatus::kOk);
+  EXPECT_EQ(bytes, 54u + 322 * 240 * 4);
+  EXPECT_EQ(LocalSize(image.get()), bytes);
+  EXPECT_EQ(LocalLock(image.get()), image.get()) << "not a fixed block";
+  LocalUnlock(image.get());
+  const auto* block = static_cast<const uint8_t*>(image.get());
+  EXPECT_EQ(U32(block, 2), bytes) << "bfSize";
+  EXPECT_EQ(U32(block, 18), 322u) << "biWidth";
+  EXPECT_EQ(U32(block, 22), 240u) << "biHeight";
+  EXPECT_FALSE(ComLeftInitialised());
+}
+
+// Entries land on their moments in the 60 s video; seeks at or past the end (t = D, or an
+// interval beyond the video) give the last frame, at 59.9 s, instead of nothing.
+TEST(Extract, EntriesShowTheirMoments) {
+  const struct {
+    FrameSettings settings;
+    int32_t index;
+    int tenths;
+    const char* what;
+  } cases[] = {{{0, 0, 5}, 0, 50, "sec=5"},
+               {{0, 10, 0}, 2, 200, "divsec=10, third entry"},
+               {{1, 0, 0}, 0, 0, "div=1"},
+               {{3, 0, 0}, 0, 0, "div=3, first entry"},
+               {{3, 0, 0}, 1, 300, "div=3, middle entry"},
+               {{3, 0, 0}, 2, 599, "div=3, last entry at D"},
+               {{0, 0, 100}, 0, 599, "sec beyond the video"},
+               {{0, 10, 0}, 7, 599, "divsec=10, entry at 70 s"}};
+  for (const auto& c : cases) {
+    EXPECT_TRUE(ShowsMoment(Extract(L"len60s.mp4", c.settings, c.index), c.tenths)) << c.what;
+  }
+}
+
+// Widths that are not a multiple of 4 make the decoder pad its rows; every container's decoder
+// lays its buffer out its own way.
+TEST(Extract, PicturesComeOutUprightAndUnsheared) {
+  const struct {
+    const wchar_t* name;
+    int32_t sec;
+    int tenths;
+  } cases[] = {{L"wide322.mp4", 1, 10}, {L"odd161.avi", 2, 20}, {L"odd161.avi", 3, 29},
+               {L"len10s.avi", 3, 30},  {L"len10s.wmv", 4, 40}, {L"len10s.mkv", 6, 60},
+               {L"Trip.mp4", 100, 360}};
+  for (const auto& c : cases) {
+    EXPECT_TRUE(ShowsMoment(Extract(c.name, {0, 0, c.sec}), c.tenths))
+        << Utf8(c.name) << " at " << c.sec << " s";
+  }
+}
+
+TEST(Extract, RefusesWhatItCannotDecodeAndLeavesTheOutputs) {
+  for (const wchar_t* name : {L"notvideo.mp4", L"audio_only.m4a", L"missing.mp4"}) {
+    UniqueHlocal image(LocalAlloc(LMEM_FIXED, 1));
+    const HLOCAL before = image.get();
+    uint32_t bytes = 77;
+    EXPECT_EQ(ExtractFrame(Media(name).c_str(), 0, {1, 0, 0}, image, bytes),
+              ExtractStatus::kNoFrame)
+        << Utf8(name);
+    EXPECT_EQ(image.get(), before) << Utf8(name);
+    EXPECT_EQ(bytes, 77u) << Utf8(name);
+  }
+  EXPECT_FALSE(ComLeftInitialised());
+}
+
+}  // namespace
+}  // namespace stillreel

@@ -1,0 +1,31 @@
+// Opening a video through the Media Foundation source reader, shared by the probe and the
+// extraction. The caller holds a MediaFoundationScope for as long as the objects live.
+#pragma once
+
+#include <windows.h>
+#include <mfidl.h>
+#include <mfreadwrite.h>
+#include <wrl/client.h>
+
+#include <cstdint>
+
+#include "video/probe.h"
+
+namespace stillreel {
+
+// Opens `path` with only its first video stream selected and that stream set to decode to
+// NV12. `reader` and `requested` are filled in that order; the caller declares them in that
+// order too, so they are released in reverse.
+HRESULT OpenNv12Reader(const wchar_t* path, Microsoft::WRL::ComPtr<IMFSourceReader>& reader,
+                       Microsoft::WRL::ComPtr<IMFMediaType>& requested);
+
+// The media source's duration in 100-ns ticks, taken as a 64-bit integer whatever the
+// PROPVARIANT's type. `ticks` is 0 when the call fails.
+HRESULT ReadDuration(IMFSourceReader* reader, int64_t& ticks);
+
+// The first video stream's current (decoder output) type and its MF_MT_FRAME_SIZE. `size` is
+// written only on success.
+HRESULT ReadFrameSize(IMFSourceReader* reader, Microsoft::WRL::ComPtr<IMFMediaType>& current,
+                      FrameSize& size);
+
+}  // namespace stillreel
