@@ -136,6 +136,16 @@ int wmain(int argc, wchar_t** argv) {
       bare.push_back(Now() - start);
     }
   }
+  for (size_t i = 0; i < n; ++i) {
+    std::vector<double> ours_i, bare_i;
+    for (int round = 0; round < rounds; ++round) {
+      ours_i.push_back(ours[round * n + i]);
+      bare_i.push_back(bare[round * n + i]);
+    }
+    std::printf("entry %zu at %.3f s: ours %.1f ms, bare %.1f ms\n", i,
+                static_cast<double>(step * static_cast<long long>(i)) / 1e7, Median(ours_i) * 1e3,
+                Median(bare_i) * 1e3);
+  }
   for (size_t i = 0; i < n; ++i)
     std::printf("seek %.3f\n", static_cast<double>(step * static_cast<long long>(i)) / 1e7);
   std::printf("entries %zu rounds %d\n", n, rounds);

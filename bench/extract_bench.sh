@@ -18,7 +18,7 @@ cp "$build/win64/Stillreel.sph" "$work/plugin/"
 printf '[SystemSetting]\r\ndiv=9\r\n' >"$work/plugin/Stillreel.ini"
 winpath() { echo "Z:$1" | tr / '\\'; }
 result=$("$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/extract_bench.exe" \
-  "$(winpath "$work/plugin/Stillreel.sph")" "$(winpath "$clip")" 3)
+  "$(winpath "$work/plugin/Stillreel.sph")" "$(winpath "$clip")" 3 | tr -d '\r')
 echo "$result" | grep -v '^seek'
 
 # ffmpeg for the same moments, each a fresh process as each plug-in fetch is a fresh open.

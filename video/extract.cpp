@@ -144,27 +144,16 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* current, FrameSize 
   }
   if (!Nv12FrameFits(pitch, length, size.width, size.height)) return ExtractStatus::kNoFrame;
 
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = static_cast<LONG>(size.width);
-  info.bmiHeader.biHeight = static_cast<LONG>(size.height);  // positive: bottom-up rows
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  info.bmiHeader.biSizeImage = *bytes - kBmpHeaderSize;
-  void* pixels = nullptr;
-  UniqueHbitmap target(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &pixels, nullptr, 0));
-  if (!target || pixels == nullptr) return ExtractStatus::kNoMemory;
-  if (!ConvertNv12ToBgra(first_row, pitch, length, size.width, size.height,
-                         static_cast<uint8_t*>(pixels))) {
-    return ExtractStatus::kNoFrame;
-  }
-
+  // The image block is the conversion target: its pixel area is already the bottom-up 32-bit
+  // layout, and every fresh page of an image-sized buffer costs a fault, so no second one.
   UniqueHlocal block(LocalAlloc(LMEM_FIXED, *bytes));
   if (!block) return ExtractStatus::kNoMemory;
-  AssembleBmp(size.width, size.height, static_cast<const uint8_t*>(pixels),
-              static_cast<uint8_t*>(block.get()));
-  target.reset();  // the image exists; the frame is unlocked when `lock` goes
+  auto* image_data = static_cast<uint8_t*>(block.get());
+  if (!ConvertNv12ToBgra(first_row, pitch, length, size.width, size.height,
+                         image_data + kBmpHeaderSize)) {
+    return ExtractStatus::kNoFrame;
+  }
+  AssembleBmp(size.width, size.height, image_data + kBmpHeaderSize, image_data);
   image = std::move(block);
   image_bytes = *bytes;
   return ExtractStatus::kOk;

@@ -194,7 +194,8 @@ void AssembleBmp(uint32_t width, uint32_t height, const uint8_t* pixels, uint8_t
   put32(0);
   put32(0);  // colours used, important
   put32(0);
-  std::memcpy(block + kBmpHeaderSize, pixels, pixel_bytes);
+  // Pixels converted straight into the block are already in place.
+  if (pixels != block + kBmpHeaderSize) std::memcpy(block + kBmpHeaderSize, pixels, pixel_bytes);
 }
 
 }  // namespace stillreel

@@ -31,8 +31,9 @@ bool ConvertNv12ToBgra(const uint8_t* src_y, int32_t pitch, uint32_t length, uin
                        uint32_t height, uint8_t* dst_bgra);
 
 // Writes the 54-byte header of a bottom-up 32-bit BI_RGB image and copies
-// width * height * 4 pixel bytes behind it. block holds
-// BmpImageSize(width, height) bytes, which the caller has checked.
+// width * height * 4 pixel bytes behind it, unless `pixels` already lies there
+// (block + 54). block holds BmpImageSize(width, height) bytes, which the
+// caller has checked.
 void AssembleBmp(uint32_t width, uint32_t height, const uint8_t* pixels, uint8_t* block);
 
 // Converts one row: width pixels from a luma row and its chroma row (Cb, Cr
