@@ -52,3 +52,9 @@ get_filename_component(STILLREEL_BUILD_ROOT "${STILLREEL_WIN64_DIR}" DIRECTORY)
 add_test(NAME release COMMAND ${PROJECT_SOURCE_DIR}/tests/release_test.sh
   ${STILLREEL_BUILD_ROOT} ${STILLREEL_MEDIA} ${STILLREEL_PREFIX})
 set_tests_properties(release PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 600)
+
+# ---- The whole cycle through the console host, checked against ffmpeg's decoding ----------
+add_executable(frame_match tests/tools/frame_match.cpp)
+add_test(NAME host_cycle COMMAND ${PROJECT_SOURCE_DIR}/tests/host_cycle.sh ${CMAKE_BINARY_DIR}/..
+  ${STILLREEL_MEDIA} $<TARGET_FILE:frame_match>)
+set_tests_properties(host_cycle PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 600)

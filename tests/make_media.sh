@@ -61,6 +61,12 @@ moment_part2() {
     -c:v "$1" -q:v 2 -g 10 -pix_fmt yuv420p "$tmp"
 }
 
+# Detailed, moving pictures for the comparison with an independent decoder.
+rich_h264() {
+  ff -f lavfi -i "testsrc2=s=320x240:r=10:d=10" -c:v libx264 -preset ultrafast -crf 18 -g 10 \
+    -pix_fmt yuv420p "$tmp"
+}
+
 audio_only() {
   ff -f lavfi -i "sine=frequency=440:duration=3" -c:a aac -b:a 32k "$tmp"
 }
@@ -96,3 +102,4 @@ generate seven_bytes.mp4 seven_bytes
 generate a.b.mp4 copy_of len10s.mp4
 generate Clip copy_of len10s.mp4
 generate 動画.mp4 copy_of len10s.mp4
+generate rich.mp4 rich_h264
