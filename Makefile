@@ -21,7 +21,11 @@ build: setup
 	cmake --build $(BUILD)/native -j $(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS) -LE soak
+
+# Minutes of broken media, 2 to 8 host threads and a long leak session (tests/soak.sh).
+soak: build
+	STILLREEL_SOAK=1 ctest --test-dir $(BUILD)/native --output-on-failure -L soak
 
 dist: build
 	@mkdir -p dist

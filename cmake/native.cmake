@@ -58,3 +58,28 @@ add_executable(frame_match tests/tools/frame_match.cpp)
 add_test(NAME host_cycle COMMAND ${PROJECT_SOURCE_DIR}/tests/host_cycle.sh ${CMAKE_BINARY_DIR}/..
   ${STILLREEL_MEDIA} $<TARGET_FILE:frame_match>)
 set_tests_properties(host_cycle PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 600)
+
+# ---- Reliability: broken media, host threads, long sessions (tests/corpus.sh, torture.exe) ----
+# Quick forms run with every `ctest`; the long run is labelled "soak" and does its work only when
+# STILLREEL_SOAK=1 is set (make soak), so a plain `ctest` reports it skipped.
+set(STILLREEL_TORTURE ${STILLREEL_WIN64_DIR}/torture.exe)
+add_test(NAME robust_corpus COMMAND ${PROJECT_SOURCE_DIR}/tests/corpus.sh
+  ${STILLREEL_WIN64_DIR} ${STILLREEL_MEDIA} ${CMAKE_BINARY_DIR} ${STILLREEL_PREFIX})
+add_test(NAME robust_threads
+  COMMAND ${WINE_RUN} ${STILLREEL_TORTURE} threads --threads 2 --clearers 1 --rounds 12
+    --deadline 120)
+add_test(NAME robust_leak
+  COMMAND ${WINE_RUN} ${STILLREEL_TORTURE} leak --cycles 60 --warmup 15 --deadline 120)
+set_tests_properties(robust_corpus robust_threads robust_leak PROPERTIES
+  FIXTURES_REQUIRED "media;wine"
+  LABELS robust
+  TIMEOUT 900
+  ENVIRONMENT "STILLREEL_MEDIA=${STILLREEL_MEDIA_WIN}")
+add_test(NAME soak COMMAND ${PROJECT_SOURCE_DIR}/tests/soak.sh
+  ${STILLREEL_WIN64_DIR} ${STILLREEL_MEDIA} ${CMAKE_BINARY_DIR}/soak ${STILLREEL_PREFIX})
+set_tests_properties(soak PROPERTIES
+  FIXTURES_REQUIRED "media;wine"
+  LABELS soak
+  TIMEOUT 7200
+  SKIP_RETURN_CODE 77
+  ENVIRONMENT "CTEST_SOAK_GUARD=1")

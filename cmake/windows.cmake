@@ -86,7 +86,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   target_include_directories(torture PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(torture PRIVATE UNICODE _UNICODE NOMINMAX)
   target_link_options(torture PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
-  target_link_libraries(torture PRIVATE ole32 psapi user32)
+  target_link_libraries(torture PRIVATE ole32 psapi user32 shell32)
   add_dependencies(torture Stillreel)
 endif()
 

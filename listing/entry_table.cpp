@@ -1,7 +1,7 @@
 // Platform-free rules of a video's entry table: how many entries, their names, the block size.
 #include "listing/entry_table.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <limits>
 
 namespace stillreel {
@@ -36,22 +36,27 @@ std::optional<size_t> ListingBytes(int64_t count, size_t record_size) {
   return static_cast<size_t>(records) * record_size;
 }
 
-std::wstring FitStem(std::wstring_view stem, int64_t last_index, size_t field_chars) {
+std::wstring_view FitStem(std::wstring_view stem, int64_t last_index, size_t field_chars) {
   const size_t suffix = NumberDigits(last_index) + kExtension.size() + 1;
   if (field_chars <= suffix) return {};
   size_t keep = field_chars - suffix;
-  if (stem.size() <= keep) return std::wstring(stem);
+  if (stem.size() <= keep) return stem;
   if (keep > 0 && IsHighSurrogate(stem[keep - 1])) --keep;
-  return std::wstring(stem.substr(0, keep));
+  return stem.substr(0, keep);
 }
 
-std::wstring EntryName(std::wstring_view stem, int64_t index) {
-  wchar_t number[24];
-  std::swprintf(number, std::size(number), L"%03lld", static_cast<long long>(index));
-  std::wstring name(stem);
-  name += number;
-  name += kExtension;
-  return name;
+size_t EntryName(std::wstring_view stem, int64_t index, wchar_t* out, size_t out_chars) {
+  if (index < 0) index = 0;
+  const size_t digits = NumberDigits(index);
+  const size_t length = stem.size() + digits + kExtension.size();
+  if (length + 1 > out_chars) return 0;
+  std::copy(stem.begin(), stem.end(), out);
+  wchar_t* number_end = out + stem.size() + digits;
+  for (wchar_t* digit = number_end; digit != out + stem.size(); index /= 10)
+    *--digit = static_cast<wchar_t>(L'0' + index % 10);
+  std::copy(kExtension.begin(), kExtension.end(), number_end);
+  out[length] = L'\0';
+  return length;
 }
 
 int64_t UnixSecondsFromFileTime(uint64_t file_time) {

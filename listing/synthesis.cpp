@@ -5,7 +5,7 @@
 #include <shlwapi.h>
 
 #include <cstring>
-#include <string>
+#include <string_view>
 
 #include "listing/entry_record.h"
 #include "listing/entry_table.h"
@@ -24,12 +24,11 @@ int64_t LastWriteSeconds(HANDLE file) {
   return UnixSecondsFromFileTime(uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime);
 }
 
-std::wstring StemOf(const wchar_t* path) {
-  wchar_t stem[kPathChars];
+// The file name without directory and extension, in place of a copy of the path.
+void StemOf(const wchar_t* path, wchar_t (&stem)[kPathChars]) {
   lstrcpynW(stem, path, kPathChars);
   PathStripPathW(stem);
   PathRenameExtensionW(stem, L"");
-  return stem;
 }
 
 }  // namespace
@@ -55,7 +54,9 @@ int SynthesiseListing(const wchar_t* path, const FrameSettings& settings, Unique
 
   // A frame too large for a BMP still gets an entry: its fetch will be refused.
   const EntryWord image_bytes = BmpImageSize(size.width, size.height).value_or(kBmpHeaderSize);
-  const std::wstring stem = FitStem(StemOf(path), count - 1, kRecordTextChars);
+  wchar_t full_stem[kPathChars];
+  StemOf(path, full_stem);
+  const std::wstring_view stem = FitStem(full_stem, count - 1, kRecordTextChars);
   auto* entries = static_cast<EntryRecord*>(block.get());
   for (int64_t i = 0; i < count; ++i) {
     EntryRecord& entry = entries[i];
@@ -64,8 +65,7 @@ int SynthesiseListing(const wchar_t* path, const FrameSettings& settings, Unique
     entry.compressed_size = image_bytes;
     entry.file_size = image_bytes;
     entry.timestamp = static_cast<EntryTime>(timestamp);
-    const std::wstring name = EntryName(stem, i);
-    std::memcpy(entry.file_name, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    EntryName(stem, i, entry.file_name, kRecordTextChars);
   }
   listing = std::move(block);
   return kResultOk;

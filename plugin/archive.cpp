@@ -42,22 +42,26 @@ int ExtractEntry(const wchar_t* path, EntryWord position, EntryRecord& entry, Un
 
 }  // namespace
 
-bool PluginInfoText(int infono, std::wstring& text) {
+bool PluginInfoText(int infono, wchar_t (&text)[kPathChars]) {
+  const wchar_t* fixed = nullptr;
   switch (infono) {
     case 0:
-      text = L"00AM";
-      return true;
+      fixed = L"00AM";
+      break;
     case 1:
-      text = L"Stillreel by Plorx";
-      return true;
+      fixed = L"Stillreel by Plorx";
+      break;
     case 2:
-      text = ReadFilter();
+      ReadFilter(text);
       return true;
     case 3:
-      text = L"MediaFoundation\x30D5\x30A1\x30A4\x30EB";
-      return true;
+      fixed = L"MediaFoundation\x30D5\x30A1\x30A4\x30EB";
+      break;
+    default:
+      return false;
   }
-  return false;
+  lstrcpynW(text, fixed, kPathChars);
+  return true;
 }
 
 bool SupportsFile(const wchar_t* path, intptr_t dw) {

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <string>
 
 #include "listing/entry_record.h"
 #include "plugin/records.h"
@@ -13,7 +12,7 @@
 namespace stillreel {
 
 // Information text `infono` (0 to 3); false for any other index.
-bool PluginInfoText(int infono, std::wstring& text);
+bool PluginInfoText(int infono, wchar_t (&text)[kPathChars]);
 
 // `dw` is a file handle when its bits 16 to 31 are clear, else a pointer to the first bytes.
 bool SupportsFile(const wchar_t* path, intptr_t dw);

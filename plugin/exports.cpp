@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <string>
 
 #include "listing/results.h"
 #include "plugin/archive.h"
@@ -72,18 +71,17 @@ int File(const wchar_t* path, LONG_PTR len, void* dest, const wchar_t* directory
 }
 
 int PluginInfo(int infono, void* buf, int buflen, bool ansi) {
-  std::wstring text;
+  wchar_t text[kPathChars];
   if (!PluginInfoText(infono, text)) return 0;
   if (buf == nullptr) return kResultRefused;
   if (buflen <= 0) return 0;
   if (ansi) {
-    const int bytes = NarrowBounded(text.c_str(), static_cast<char*>(buf), buflen);
-    const int whole =
-        WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    const int bytes = NarrowBounded(text, static_cast<char*>(buf), buflen);
+    const int whole = WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
     // The length in wide characters when the whole text fitted, else what was written.
-    return bytes + 1 == whole || text.empty() ? static_cast<int>(text.size()) : bytes;
+    return bytes + 1 == whole || text[0] == L'\0' ? lstrlenW(text) : bytes;
   }
-  return CopyWideBounded(text.c_str(), static_cast<wchar_t*>(buf), buflen);
+  return CopyWideBounded(text, static_cast<wchar_t*>(buf), buflen);
 }
 
 }  // namespace

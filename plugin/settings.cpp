@@ -14,37 +14,40 @@ namespace {
 
 constexpr wchar_t kSection[] = L"SystemSetting";
 
-// The module path with ".ini" for its extension; empty when the module path does not fit.
-std::wstring SettingsPath() {
-  wchar_t path[kPathChars];
+// The module path with ".ini" for its extension; false when the module path does not fit.
+bool SettingsPath(wchar_t (&path)[kPathChars]) {
   const DWORD length = GetModuleFileNameW(PluginModule(), path, kPathChars);
-  if (length == 0 || length >= kPathChars) return {};
-  if (!PathRenameExtensionW(path, L".ini")) return {};
-  return path;
+  if (length == 0 || length >= kPathChars) return false;
+  return PathRenameExtensionW(path, L".ini") != FALSE;
 }
 
-int32_t ReadInt(const std::wstring& file, const wchar_t* key) {
-  return static_cast<int32_t>(GetPrivateProfileIntW(kSection, key, 0, file.c_str()));
+int32_t ReadInt(const wchar_t* file, const wchar_t* key) {
+  return static_cast<int32_t>(GetPrivateProfileIntW(kSection, key, 0, file));
 }
 
 }  // namespace
 
-FrameSettings ReadFrameSettingsFrom(const std::wstring& file, SettingsKeys keys) {
-  if (file.empty()) return {};
+FrameSettings ReadFrameSettingsFrom(const wchar_t* file, SettingsKeys keys) {
+  if (file == nullptr || file[0] == L'\0') return {};
   if (keys == SettingsKeys::kLegacy)
     return MapLegacySettings(ReadInt(file, L"div"), ReadInt(file, L"sec"));
   return NormaliseSettings(
       {ReadInt(file, L"div"), ReadInt(file, L"divsec"), ReadInt(file, L"sec")});
 }
 
-FrameSettings ReadFrameSettings() { return ReadFrameSettingsFrom(SettingsPath(), kBuildKeys); }
+FrameSettings ReadFrameSettings() {
+  wchar_t file[kPathChars];
+  return SettingsPath(file) ? ReadFrameSettingsFrom(file, kBuildKeys) : FrameSettings{};
+}
 
-std::wstring ReadFilter() {
-  const std::wstring file = SettingsPath();
-  if (file.empty()) return kDefaultFilter;
-  wchar_t value[kPathChars];
-  GetPrivateProfileStringW(kSection, L"ext", kDefaultFilter, value, kPathChars, file.c_str());
-  return NormaliseFilter(value);
+void ReadFilter(wchar_t (&filter)[kPathChars]) {
+  wchar_t file[kPathChars];
+  if (!SettingsPath(file)) {
+    lstrcpynW(filter, kDefaultFilter, kPathChars);
+    return;
+  }
+  GetPrivateProfileStringW(kSection, L"ext", kDefaultFilter, filter, kPathChars, file);
+  NormaliseFilter(filter);
 }
 
 }  // namespace stillreel

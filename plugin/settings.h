@@ -1,8 +1,7 @@
 // The settings file beside the DLL: frame settings and the file filter, read on every use.
 #pragma once
 
-#include <string>
-
+#include "listing/entry_record.h"
 #include "video/frame_rules.h"
 
 namespace stillreel {
@@ -19,9 +18,9 @@ inline constexpr SettingsKeys kBuildKeys = SettingsKeys::kLegacy;
 FrameSettings ReadFrameSettings();
 
 // The frame settings of `file` read with the given keys; a missing file gives zeros.
-FrameSettings ReadFrameSettingsFrom(const std::wstring& file, SettingsKeys keys);
+FrameSettings ReadFrameSettingsFrom(const wchar_t* file, SettingsKeys keys);
 
-// The "ext" value, normalised.
-std::wstring ReadFilter();
+// The "ext" value, normalised. Fixed buffers throughout: nothing here needs the C++ heap.
+void ReadFilter(wchar_t (&filter)[kPathChars]);
 
 }  // namespace stillreel

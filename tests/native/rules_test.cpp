@@ -13,6 +13,17 @@
 namespace stillreel {
 namespace {
 
+std::wstring Name(std::wstring_view stem, int64_t index) {
+  wchar_t name[200];
+  const size_t length = EntryName(stem, index, name, std::size(name));
+  return std::wstring(name, length);
+}
+
+std::wstring Normalised(std::wstring filter) {
+  NormaliseFilter(filter.data());
+  return filter;
+}
+
 TEST(EntryTable, CountFollowsPrecedenceOfSecThenDivThenDivsec) {
   EXPECT_EQ(EntryCount({10, 30, 7}, 125), 1) << "sec wins over div and divsec";
   EXPECT_EQ(EntryCount({10, 30, 0}, 125), 10) << "div wins over divsec, whatever the duration";
@@ -52,25 +63,27 @@ TEST(EntryTable, ListingBytesRefusesSizesThatWrap) {
 }
 
 TEST(EntryTable, NamesCarryAtLeastThreeDigitsAndStayUniqueWhenShortened) {
-  EXPECT_EQ(EntryName(L"Trip", 0), L"Trip000.bmp");
-  EXPECT_EQ(EntryName(L"Trip", 4), L"Trip004.bmp");
-  EXPECT_EQ(EntryName(L"a.b", 0), L"a.b000.bmp");
-  EXPECT_EQ(EntryName(L"Name", 1000), L"Name1000.bmp");
+  EXPECT_EQ(Name(L"Trip", 0), L"Trip000.bmp");
+  EXPECT_EQ(Name(L"Trip", 4), L"Trip004.bmp");
+  EXPECT_EQ(Name(L"a.b", 0), L"a.b000.bmp");
+  EXPECT_EQ(Name(L"Name", 1000), L"Name1000.bmp");
 
-  const std::wstring short_stem = FitStem(L"Clip", 9, 200);
-  EXPECT_EQ(short_stem, L"Clip");
+  EXPECT_EQ(FitStem(L"Clip", 9, 200), L"Clip");
+  wchar_t small[12];
+  EXPECT_EQ(EntryName(L"Trip", 4, small, 12), 11u);
+  EXPECT_EQ(EntryName(L"Trips", 4, small, 12), 0u) << "a name that does not fit is not cut";
 
   // A stem ending in "1": entry 0 and entry 1000 must not both become "...1000.bmp".
   const std::wstring long_stem = std::wstring(300, L'x') + L"1";
-  const std::wstring stem = FitStem(long_stem, 1000, 200);
+  const std::wstring_view stem = FitStem(long_stem, 1000, 200);
   std::set<std::wstring> names;
   for (int64_t i = 0; i <= 1000; ++i) {
-    const std::wstring name = EntryName(stem, i);
+    const std::wstring name = Name(stem, i);
     EXPECT_LE(name.size(), 199u) << "name and terminator must fit 200 characters";
     names.insert(name);
   }
   EXPECT_EQ(names.size(), 1001u);
-  EXPECT_EQ(EntryName(stem, 1000).size(), 199u) << "the longest name uses the whole field";
+  EXPECT_EQ(Name(stem, 1000).size(), 199u) << "the longest name uses the whole field";
 }
 
 TEST(EntryTable, ShorteningNeverSplitsASurrogatePair) {
@@ -78,8 +91,7 @@ TEST(EntryTable, ShorteningNeverSplitsASurrogatePair) {
   std::wstring stem(187, L'a');
   stem += L'\xD83C';  // a pair straddling the cut
   stem += L'\xDFAC';
-  const std::wstring fitted = FitStem(stem, 0, 196);
-  EXPECT_EQ(fitted, std::wstring(187, L'a'));
+  EXPECT_EQ(FitStem(stem, 0, 196), std::wstring(187, L'a'));
 }
 
 TEST(EntryTable, FileTimesBecomeUnixSecondsWithoutA2038Cut) {
@@ -107,9 +119,9 @@ TEST(FrameRules, SeekTimesFollowTheSettings) {
 }
 
 TEST(Settings, FilterCommasBecomeSemicolonsAndNothingElseChanges) {
-  EXPECT_EQ(NormaliseFilter(L"a,b,,c"), L"a;b;;c");
-  EXPECT_EQ(NormaliseFilter(L"*.MP4, *.mkv"), L"*.MP4; *.mkv");
-  EXPECT_EQ(NormaliseFilter(L""), L"");
+  EXPECT_EQ(Normalised(L"a,b,,c"), L"a;b;;c");
+  EXPECT_EQ(Normalised(L"*.MP4, *.mkv"), L"*.MP4; *.mkv");
+  EXPECT_EQ(Normalised(L""), L"");
 }
 
 }  // namespace

@@ -16,13 +16,13 @@ TEST(Settings, BothBuildsReadTheirOwnKeysFromOneFile) {
   const std::wstring ini = dir / L"Stillreel.ini";
   WriteTextFile(ini, SettingsText("0", "30", "7"));
 
-  const FrameSettings current = ReadFrameSettingsFrom(ini, SettingsKeys::kCurrent);
+  const FrameSettings current = ReadFrameSettingsFrom(ini.c_str(), SettingsKeys::kCurrent);
   EXPECT_EQ(current.div, 0);
   EXPECT_EQ(current.divsec, 30);
   EXPECT_EQ(current.sec, 7);
 
   // The 32-bit build: "sec" is its interval and "divsec" means nothing to it.
-  const FrameSettings legacy = ReadFrameSettingsFrom(ini, SettingsKeys::kLegacy);
+  const FrameSettings legacy = ReadFrameSettingsFrom(ini.c_str(), SettingsKeys::kLegacy);
   EXPECT_EQ(legacy.div, 0);
   EXPECT_EQ(legacy.divsec, 7);
   EXPECT_EQ(legacy.sec, 0);
@@ -30,14 +30,15 @@ TEST(Settings, BothBuildsReadTheirOwnKeysFromOneFile) {
 
 TEST(Settings, MissingNegativeAndJunkValuesCountAsNotSet) {
   ScratchDir dir;
-  const FrameSettings missing = ReadFrameSettingsFrom(dir / L"none.ini", SettingsKeys::kCurrent);
+  const FrameSettings missing =
+      ReadFrameSettingsFrom((dir / L"none.ini").c_str(), SettingsKeys::kCurrent);
   EXPECT_EQ(missing.div, 0);
   EXPECT_EQ(missing.divsec, 0);
   EXPECT_EQ(missing.sec, 0);
 
   const std::wstring ini = dir / L"Stillreel.ini";
   WriteTextFile(ini, SettingsText("-4", "abc", "-1"));
-  const FrameSettings hostile = ReadFrameSettingsFrom(ini, SettingsKeys::kCurrent);
+  const FrameSettings hostile = ReadFrameSettingsFrom(ini.c_str(), SettingsKeys::kCurrent);
   EXPECT_EQ(hostile.div, 0);
   EXPECT_EQ(hostile.divsec, 0);
   EXPECT_EQ(hostile.sec, 0);
