@@ -425,9 +425,9 @@ struct Plugin {
   }
 };
 
-std::string SettingsFrom(const std::string& spec) {
+std::string SettingsFrom(const std::string& assignments) {
   std::string text = "[SystemSetting]\r\n";
-  for (char c : spec) text += c == ';' ? std::string("\r\n") : std::string(1, c);
+  for (char c : assignments) text += c == ';' ? std::string("\r\n") : std::string(1, c);
   return text + "\r\n";
 }
 
