@@ -75,6 +75,9 @@ set_tests_properties(robust_corpus robust_threads robust_leak PROPERTIES
   LABELS robust
   TIMEOUT 900
   ENVIRONMENT "STILLREEL_MEDIA=${STILLREEL_MEDIA_WIN}")
+# torture.exe exits 5 when a call hangs inside Media Foundation itself (its stacks are printed):
+# no verdict on the plug-in, so the run counts as skipped rather than failed.
+set_tests_properties(robust_threads robust_leak PROPERTIES SKIP_RETURN_CODE 5)
 add_test(NAME soak COMMAND ${PROJECT_SOURCE_DIR}/tests/soak.sh
   ${STILLREEL_WIN64_DIR} ${STILLREEL_MEDIA} ${CMAKE_BINARY_DIR}/soak ${STILLREEL_PREFIX})
 set_tests_properties(soak PROPERTIES

@@ -6,7 +6,7 @@
 #
 # Usage: corpus.sh [--soak] WIN64_DIR MEDIA_DIR WORK_DIR WINEPREFIX
 #   --soak   a larger corpus (more cut points, seeds and sources)
-# Environment: CORPUS_DEADLINE (seconds per file, default 20; a file takes about half a second).
+# Environment: CORPUS_DEADLINE (seconds per file, default 10; a file takes about half a second).
 set -euo pipefail
 
 size=quick
@@ -23,7 +23,7 @@ media=$(realpath "$2")
 work=$(realpath -m "$3")
 prefix=$(realpath -m "$4")
 root=$(realpath "$(dirname "$0")/..")
-deadline=${CORPUS_DEADLINE:-20}
+deadline=${CORPUS_DEADLINE:-10}
 corpus=$work/corpus-$size
 export LC_ALL=C
 
@@ -197,12 +197,13 @@ make_lies() {
   put_hex "$out" $((p + 64)) FFFFFFFFFFFFFF7F
   derive lie-wmv-preroll-huge.wmv "$src/wmv8.wmv"
   put_hex "$out" $((p + 80)) FFFFFFFFFFFFFF7F
-  derive lie-wmv-packet-0.wmv "$src/wmv8.wmv"
-  put_le "$out" $((p + 92)) 8 0
-  # Inputs on which Wine 8's source reader hangs every time (ReadSample after a frame size
-  # change; MFCreateSourceReaderFromURL on a chunk offset past the end) cost a deadline each,
-  # so only the soak corpus has them.
+  # Inputs on which Wine 8's source reader hangs every time or most times (ReadSample after a
+  # frame size change; MFCreateSourceReaderFromURL on a chunk offset past the end or on ASF
+  # packets of size 0) cost a deadline each, so only the soak corpus has them.
   if [ "$size" = soak ]; then
+    p=$(offset_of "$src/wmv8.wmv" '\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11')
+    derive lie-wmv-packet-0.wmv "$src/wmv8.wmv"
+    put_le "$out" $((p + 92)) 8 0
     cp "$src/grow.mp4" "$corpus/lie-size-change.mp4"
     cp "$src/grow.mkv" "$corpus/lie-size-change.mkv"
     derive lie-mp4-chunk-offset.mp4 "$src/fast.mp4"
