@@ -30,6 +30,8 @@ cycles=${SOAK_CYCLES:-500}
 mkdir -p "$work"
 log=$work/soak.log
 : >"$log"
+# ctest keeps a passing test's output only until its next run: the summary stays here too.
+exec > >(tee "$work/soak-summary.txt") 2>&1
 failed=0
 started=$(date +%s)
 
@@ -89,7 +91,7 @@ grep -E '^(USAGE (settled|end)|LEAK|GROWTH|COM|FAIL|LEFT|NOTE)' <<<"$output" || 
 if [ "$code" != 0 ] && [ "$code" != 5 ]; then failed=1; fi
 
 echo
-echo "soak: $(($(date +%s) - started)) s; details in $log"
+echo "soak: $(($(date +%s) - started)) s; details in $log, this summary in $work/soak-summary.txt"
 if [ "$failed" != 0 ]; then
   echo "soak: FAILED"
   exit 1
