@@ -13,13 +13,3 @@
   do {                            \
     if (cond) return (hr);        \
   } while (0)
-
-#define SR_RETURN_VALUE_IF_FAILED(value, expr) \
-  do {                                         \
-    if (FAILED(expr)) return (value);          \
-  } while (0)
-
-#define SR_RETURN_VALUE_IF(value, cond) \
-  do {                                  \
-    if (cond) return (value);           \
-  } while (0)

@@ -40,15 +40,9 @@ class Unique {
 
 namespace detail {
 inline void FreeLocal(HLOCAL h) { LocalFree(h); }
-inline void CloseHandleValue(HANDLE h) { CloseHandle(h); }
-inline void DeleteBitmap(HBITMAP h) { DeleteObject(h); }
-inline void UnloadModule(HMODULE h) { FreeLibrary(h); }
 }  // namespace detail
 
 using UniqueHlocal = Unique<HLOCAL, nullptr, detail::FreeLocal>;
-using UniqueHandle = Unique<HANDLE, nullptr, detail::CloseHandleValue>;
-using UniqueHbitmap = Unique<HBITMAP, nullptr, detail::DeleteBitmap>;
-using UniqueHmodule = Unique<HMODULE, nullptr, detail::UnloadModule>;
 
 // File handles use INVALID_HANDLE_VALUE, which is not a constant expression: own them apart.
 class UniqueFile {
@@ -74,25 +68,6 @@ class UniqueFile {
 
  private:
   HANDLE m_value = INVALID_HANDLE_VALUE;
-};
-
-// A LocalAlloc block typed for its contents; released to the host as an HLOCAL.
-template <typename T>
-class LocalBlock {
- public:
-  LocalBlock() = default;
-  static LocalBlock Allocate(UINT flags, SIZE_T bytes) {
-    LocalBlock block;
-    block.m_owner.reset(LocalAlloc(flags, bytes));
-    return block;
-  }
-  explicit operator bool() const { return static_cast<bool>(m_owner); }
-  T* get() const { return static_cast<T*>(m_owner.get()); }
-  HLOCAL handle() const { return m_owner.get(); }
-  HLOCAL release() { return m_owner.release(); }
-
- private:
-  UniqueHlocal m_owner;
 };
 
 }  // namespace stillreel
