@@ -31,6 +31,10 @@ string(REPLACE "/" "\\" STILLREEL_MEDIA_WIN "Z:${STILLREEL_MEDIA}")
 add_test(NAME exports COMMAND ${PROJECT_SOURCE_DIR}/tests/check_exports.sh
   ${STILLREEL_WIN64_DIR}/Stillreel.sph ${STILLREEL_WIN32_DIR}/Stillreel.spi)
 
+# Product code: includes point down the layers; sources as the repo's clang-format writes them.
+add_test(NAME layers COMMAND ${PROJECT_SOURCE_DIR}/tests/check_layers.sh ${PROJECT_SOURCE_DIR})
+add_test(NAME format COMMAND ${PROJECT_SOURCE_DIR}/tests/check_format.sh ${PROJECT_SOURCE_DIR})
+
 add_test(NAME media COMMAND ${PROJECT_SOURCE_DIR}/tests/make_media.sh ${STILLREEL_MEDIA})
 set_tests_properties(media PROPERTIES FIXTURES_SETUP media)
 add_test(NAME wineprefix COMMAND ${WINE_RUN} cmd /c exit 0)

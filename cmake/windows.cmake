@@ -18,25 +18,40 @@ configure_file(plugin/stillreel_version.h.in ${CMAKE_BINARY_DIR}/generated/still
 set(STILLREEL_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 set(STILLREEL_SYSTEM_LIBS mfplat mfreadwrite mfuuid ole32 uuid shlwapi gdi32 user32)
 
-add_library(stillreel_core STATIC ${STILLREEL_CORE_SOURCES})
-target_include_directories(stillreel_core PUBLIC ${PROJECT_SOURCE_DIR})
-if(COMMAND stillreel_nv12_flags)
-  stillreel_nv12_flags(stillreel_core)
-endif()
+# The layers, each a target linking only the layers below it: plugin -> listing -> video -> win.
+# tests/check_layers.sh catches an include that runs upward (a header-only one links anyway).
+# The platform-free sources of STILLREEL_CORE_SOURCES go to the layer of their folder.
+set(STILLREEL_VIDEO_SOURCES ${STILLREEL_CORE_SOURCES})
+list(FILTER STILLREEL_VIDEO_SOURCES INCLUDE REGEX "^video/")
+set(STILLREEL_LISTING_SOURCES ${STILLREEL_CORE_SOURCES})
+list(FILTER STILLREEL_LISTING_SOURCES INCLUDE REGEX "^listing/")
 
-add_library(stillreel_logic STATIC
-  listing/cache.cpp
-  listing/lookup.cpp
-  listing/synthesis.cpp
-  plugin/archive.cpp
-  plugin/module.cpp
-  plugin/settings.cpp
-  plugin/text.cpp
+add_library(stillreel_win INTERFACE)
+target_include_directories(stillreel_win INTERFACE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(stillreel_win INTERFACE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_libraries(stillreel_win INTERFACE ${STILLREEL_SYSTEM_LIBS})
+
+add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
   video/extract.cpp
   video/probe.cpp
   video/reader.cpp)
-target_link_libraries(stillreel_logic PUBLIC stillreel_core ${STILLREEL_SYSTEM_LIBS})
-target_compile_definitions(stillreel_logic PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_libraries(stillreel_video PUBLIC stillreel_win)
+if(COMMAND stillreel_nv12_flags)
+  stillreel_nv12_flags(stillreel_video)
+endif()
+
+add_library(stillreel_listing STATIC ${STILLREEL_LISTING_SOURCES}
+  listing/cache.cpp
+  listing/lookup.cpp
+  listing/synthesis.cpp)
+target_link_libraries(stillreel_listing PUBLIC stillreel_video)
+
+add_library(stillreel_plugin STATIC
+  plugin/archive.cpp
+  plugin/module.cpp
+  plugin/settings.cpp
+  plugin/text.cpp)
+target_link_libraries(stillreel_plugin PUBLIC stillreel_listing)
 
 add_library(Stillreel SHARED
   plugin/dllmain.cpp
@@ -44,9 +59,14 @@ add_library(Stillreel SHARED
   plugin/version.rc
   ${STILLREEL_DEF})
 target_include_directories(Stillreel PRIVATE ${CMAKE_BINARY_DIR}/generated)
-target_link_libraries(Stillreel PRIVATE stillreel_logic ${STILLREEL_STATIC_RUNTIME})
+target_link_libraries(Stillreel PRIVATE stillreel_plugin ${STILLREEL_STATIC_RUNTIME})
 target_link_options(Stillreel PRIVATE -Wl,--enable-stdcall-fixup)
 set_target_properties(Stillreel PROPERTIES PREFIX "" SUFFIX ${STILLREEL_SUFFIX} OUTPUT_NAME Stillreel)
+# Product code builds without a warning in both toolchains; file names in the trace are relative.
+foreach(target stillreel_video stillreel_listing stillreel_plugin Stillreel)
+  target_compile_options(${target} PRIVATE -Werror
+    -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=)
+endforeach()
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   add_executable(sphost host/sphost.cpp)
@@ -67,7 +87,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   add_executable(unit_tests ${STILLREEL_NATIVE_TESTS} ${STILLREEL_WINE_UNIT_TESTS}
     tests/wine/test_support.cpp)
   target_compile_definitions(unit_tests PRIVATE UNICODE _UNICODE)
-  target_link_libraries(unit_tests PRIVATE stillreel_logic GTest::gtest_main ${STILLREEL_STATIC_RUNTIME})
+  target_link_libraries(unit_tests PRIVATE stillreel_plugin GTest::gtest_main ${STILLREEL_STATIC_RUNTIME})
 
   # The DLL as a host sees it: loaded with LoadLibraryW, exports resolved by name.
   file(GLOB STILLREEL_PLUGIN_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/wine/plugin_*_test.cpp)

@@ -8,24 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "listing/entry_record.h"
-#include "plugin/records.h"
+#include "host/plugin_loader.h"
 
-using stillreel::EntryRecord;
-using stillreel::EntryRecordA;
+using namespace stillreel;
 
 namespace {
-
-using Progress = int(WINAPI*)(int, int, LONG_PTR);
-using GetPluginInfoWFn = int(WINAPI*)(int, wchar_t*, int);
-using IsSupportedWFn = int(WINAPI*)(const wchar_t*, LONG_PTR);
-using IsSupportedAFn = int(WINAPI*)(const char*, LONG_PTR);
-using GetArchiveInfoWFn = int(WINAPI*)(const wchar_t*, LONG_PTR, unsigned, HLOCAL*);
-using GetArchiveInfoAFn = int(WINAPI*)(const char*, LONG_PTR, unsigned, HLOCAL*);
-using GetFileWFn = int(WINAPI*)(const wchar_t*, LONG_PTR, wchar_t*, unsigned, Progress, LONG_PTR);
-using GetFileAFn = int(WINAPI*)(const char*, LONG_PTR, char*, unsigned, Progress, LONG_PTR);
-
-constexpr unsigned kToMemory = 0x100;
 
 std::string Utf8(const std::wstring& text) {
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -50,59 +37,16 @@ std::string ToAnsi(const std::wstring& text) {
   return out;
 }
 
-const char* Meaning(int code) {
-  switch (code) {
-    case 0:
-      return "success";
-    case -1:
-      return "refused: not a path input, or no such entry";
-    case 2:
-      return "not a supported video, or no frame";
-    case 4:
-      return "out of memory";
-    case 6:
-      return "the file cannot be read";
-    case 9:
-      return "the output file cannot be written";
-  }
-  return "unknown result";
+// Loads the plug-in, saying why when it cannot.
+bool LoadPlugin(LoadedPlugin& plugin, const wchar_t* path) {
+  if (plugin.Load(path)) return true;
+  std::fprintf(stderr, "cannot load %s with all ten exports (error %lu)\n", Utf8(path).c_str(),
+               GetLastError());
+  return false;
 }
 
-struct Plugin {
-  HMODULE module = nullptr;
-  GetPluginInfoWFn get_plugin_info_w = nullptr;
-  IsSupportedWFn is_supported_w = nullptr;
-  IsSupportedAFn is_supported = nullptr;
-  GetArchiveInfoWFn get_archive_info_w = nullptr;
-  GetArchiveInfoAFn get_archive_info = nullptr;
-  GetFileWFn get_file_w = nullptr;
-  GetFileAFn get_file = nullptr;
-
-  ~Plugin() {
-    if (module) FreeLibrary(module);
-  }
-  bool Load(const wchar_t* path) {
-    module = LoadLibraryW(path);
-    if (!module) {
-      std::fprintf(stderr, "cannot load %s (error %lu)\n", Utf8(path).c_str(), GetLastError());
-      return false;
-    }
-    return Resolve(get_plugin_info_w, "GetPluginInfoW") &&
-           Resolve(is_supported_w, "IsSupportedW") && Resolve(is_supported, "IsSupported") &&
-           Resolve(get_archive_info_w, "GetArchiveInfoW") &&
-           Resolve(get_archive_info, "GetArchiveInfo") && Resolve(get_file_w, "GetFileW") &&
-           Resolve(get_file, "GetFile");
-  }
-  template <typename Fn>
-  bool Resolve(Fn& fn, const char* name) {
-    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (!fn) std::fprintf(stderr, "the plug-in has no export %s\n", name);
-    return fn != nullptr;
-  }
-};
-
 bool Report(const char* call, int code) {
-  std::printf("%s: %d (%s)\n", call, code, Meaning(code));
+  std::printf("%s: %d (%s)\n", call, code, ResultMeaning(code));
   return code == 0;
 }
 
@@ -114,7 +58,8 @@ struct Entry {
   std::wstring name;
 };
 
-bool List(Plugin& plugin, const std::wstring& video, bool ansi, std::vector<Entry>& entries) {
+bool List(const LoadedPlugin& plugin, const std::wstring& video, bool ansi,
+          std::vector<Entry>& entries) {
   // A viewer hands over the first bytes of the file it is asking about.
   char head[2048] = {};
   if (HANDLE file = CreateFileW(video.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -125,15 +70,15 @@ bool List(Plugin& plugin, const std::wstring& video, bool ansi, std::vector<Entr
     CloseHandle(file);
   }
   const LONG_PTR bytes = reinterpret_cast<LONG_PTR>(head);
-  const int supported = ansi ? plugin.is_supported(ToAnsi(video).c_str(), bytes)
-                             : plugin.is_supported_w(video.c_str(), bytes);
+  const int supported = ansi ? plugin->IsSupported(ToAnsi(video).c_str(), bytes)
+                             : plugin->IsSupportedW(video.c_str(), bytes);
   std::printf("%s: %s\n", ansi ? "IsSupported" : "IsSupportedW",
               supported ? "supported" : "not supported");
   if (!supported) return false;
 
   HLOCAL listing = nullptr;
-  const int code = ansi ? plugin.get_archive_info(ToAnsi(video).c_str(), 0, 0, &listing)
-                        : plugin.get_archive_info_w(video.c_str(), 0, 0, &listing);
+  const int code = ansi ? plugin->GetArchiveInfo(ToAnsi(video).c_str(), 0, 0, &listing)
+                        : plugin->GetArchiveInfoW(video.c_str(), 0, 0, &listing);
   if (!Report(ansi ? "GetArchiveInfo" : "GetArchiveInfoW", code)) {
     if (listing) LocalFree(listing);
     return false;
@@ -169,8 +114,8 @@ bool WriteBlock(const std::wstring& path, HLOCAL block) {
   return ok && written == bytes;
 }
 
-int Extract(Plugin& plugin, const std::wstring& video, const std::wstring& out, bool memory,
-            bool ansi) {
+int Extract(const LoadedPlugin& plugin, const std::wstring& video, const std::wstring& out,
+            bool memory, bool ansi) {
   std::vector<Entry> entries;
   if (!List(plugin, video, ansi, entries)) return 1;
   CreateDirectoryW(out.c_str(), nullptr);
@@ -182,10 +127,10 @@ int Extract(Plugin& plugin, const std::wstring& video, const std::wstring& out, 
     std::wstring target = out + L"\\" + e.name;
     if (memory) {
       HLOCAL image = nullptr;
-      code = ansi ? plugin.get_file(ToAnsi(video).c_str(), e.position,
-                                    reinterpret_cast<char*>(&image), kToMemory, nullptr, 0)
-                  : plugin.get_file_w(video.c_str(), e.position, reinterpret_cast<wchar_t*>(&image),
-                                      kToMemory, nullptr, 0);
+      code = ansi ? plugin->GetFile(ToAnsi(video).c_str(), e.position,
+                                    reinterpret_cast<char*>(&image), kOutputToMemory, nullptr, 0)
+                  : plugin->GetFileW(video.c_str(), e.position, reinterpret_cast<wchar_t*>(&image),
+                                     kOutputToMemory, nullptr, 0);
       if (code == 0) {
         if (LocalSize(image) != e.size) {
           std::printf("  image of %llu bytes, listing says %llu\n",
@@ -203,11 +148,11 @@ int Extract(Plugin& plugin, const std::wstring& video, const std::wstring& out, 
       std::wstring dir = out;
       std::string dir_ansi = ToAnsi(out);
       code =
-          ansi ? plugin.get_file(ToAnsi(video).c_str(), e.position, dir_ansi.data(), 0, nullptr, 0)
-               : plugin.get_file_w(video.c_str(), e.position, dir.data(), 0, nullptr, 0);
+          ansi ? plugin->GetFile(ToAnsi(video).c_str(), e.position, dir_ansi.data(), 0, nullptr, 0)
+               : plugin->GetFileW(video.c_str(), e.position, dir.data(), 0, nullptr, 0);
     }
     std::printf("[%zu/%zu] %s: %d (%s) in %lu ms\n", i + 1, entries.size(), Utf8(target).c_str(),
-                code, Meaning(code), GetTickCount() - start);
+                code, ResultMeaning(code), GetTickCount() - start);
     if (code != 0) ++failures;
   }
   std::printf("%zu entries, %d failed\n", entries.size(), failures);
@@ -241,13 +186,13 @@ int wmain(int argc, wchar_t** argv) {
     else
       args.push_back(arg);
   }
-  Plugin plugin;
-  if (!plugin.Load(args[0].c_str())) return 1;
+  LoadedPlugin plugin;
+  if (!LoadPlugin(plugin, args[0].c_str())) return 1;
   if (command == L"info" && args.size() == 1) {
     int failures = 0;
     for (int i = 0; i < 4; ++i) {
       wchar_t text[260] = {};
-      const int length = plugin.get_plugin_info_w(i, text, 260);
+      const int length = plugin->GetPluginInfoW(i, text, 260);
       std::printf("%d: %s (length %d)\n", i, Utf8(text).c_str(), length);
       if (length <= 0 && i != 2) ++failures;
     }

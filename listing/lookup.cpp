@@ -4,22 +4,35 @@
 #include <windows.h>
 
 #include "listing/cache.h"
+#include "listing/entry_table.h"
 #include "listing/results.h"
 #include "listing/synthesis.h"
 #include "video/probe.h"
+#include "win/result.h"
 
 namespace stillreel {
 
 namespace {
 
-// Checks that the file can be read at `offset` and is a supported video, then builds its
-// listing. The 8 bytes read are not examined: the probe decides.
+// Seconds since 1970 of the file's last write; 0 when the time cannot be read.
+int64_t LastWriteSeconds(HANDLE file) {
+  FILETIME written{};
+  if (FAILED(SR_TRACED_WIN32(GetFileTime(file, nullptr, nullptr, &written)))) return 0;
+  return UnixSecondsFromFileTime(uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime);
+}
+
+// Checks that the file can be read at `offset`, takes its time stamp, probes the video once and
+// builds its listing. The 8 bytes read are not examined: the probe decides.
 int BuildListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
                  UniqueHlocal& listing) {
+  int64_t timestamp = 0;
   {
     UniqueFile file(
         CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return kResultReadError;
+    if (!file) {
+      (void)SR_TRACED(HRESULT_FROM_WIN32(GetLastError()));
+      return kResultReadError;
+    }
     // The low 32 bits as a signed distance from the start: 2^31 and above cannot be reached.
     const LONG distance = static_cast<LONG>(offset);
     if (distance < 0) return kResultReadError;
@@ -27,11 +40,14 @@ int BuildListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
       return kResultReadError;
     char header[8];
     DWORD read = 0;
-    if (!ReadFile(file.get(), header, sizeof(header), &read, nullptr)) return kResultReadError;
+    if (FAILED(SR_TRACED_WIN32(ReadFile(file.get(), header, sizeof(header), &read, nullptr))))
+      return kResultReadError;
     if (read < sizeof(header)) return kResultUnsupported;
+    timestamp = LastWriteSeconds(file.get());
   }
-  if (!IsSupportedVideo(path)) return kResultUnsupported;
-  return SynthesiseListing(path, settings(), listing);
+  VideoFacts facts;
+  if (!ProbeVideo(path, facts)) return kResultUnsupported;
+  return SynthesiseListing(path, facts, timestamp, settings(), listing);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Builds a video's listing from its duration, frame size and the frame settings.
+// Builds a video's listing from what its probe learnt, its time stamp and the frame settings.
 #include "listing/synthesis.h"
 
 #include <windows.h>
@@ -17,13 +17,6 @@ namespace stillreel {
 
 namespace {
 
-// Seconds since 1970 of the file's last write; 0 when the time cannot be read.
-int64_t LastWriteSeconds(HANDLE file) {
-  FILETIME written{};
-  if (!GetFileTime(file, nullptr, nullptr, &written)) return 0;
-  return UnixSecondsFromFileTime(uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime);
-}
-
 // The file name without directory and extension, in place of a copy of the path.
 void StemOf(const wchar_t* path, wchar_t (&stem)[kPathChars]) {
   lstrcpynW(stem, path, kPathChars);
@@ -33,27 +26,17 @@ void StemOf(const wchar_t* path, wchar_t (&stem)[kPathChars]) {
 
 }  // namespace
 
-int SynthesiseListing(const wchar_t* path, const FrameSettings& settings, UniqueHlocal& listing) {
-  FrameSize size;
-  const int32_t seconds = ProbeVideo(path, &size);
-  if (seconds <= 0) return kResultReadError;
-
-  const int64_t count = EntryCount(settings, seconds);
+int SynthesiseListing(const wchar_t* path, const VideoFacts& facts, int64_t timestamp,
+                      const FrameSettings& settings, UniqueHlocal& listing) {
+  const int64_t count = EntryCount(settings, facts.seconds);
   const auto bytes = ListingBytes(count, sizeof(EntryRecord));
   if (!bytes) return kResultNoMemory;
   UniqueHlocal block(LocalAlloc(LMEM_ZEROINIT, *bytes));
   if (!block) return kResultNoMemory;
 
-  int64_t timestamp = 0;
-  {
-    UniqueFile file(
-        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return kResultReadError;
-    timestamp = LastWriteSeconds(file.get());
-  }
-
   // A frame too large for a BMP still gets an entry: its fetch will be refused.
-  const EntryWord image_bytes = BmpImageSize(size.width, size.height).value_or(kBmpHeaderSize);
+  const EntryWord image_bytes =
+      BmpImageSize(facts.size.width, facts.size.height).value_or(kBmpHeaderSize);
   wchar_t full_stem[kPathChars];
   StemOf(path, full_stem);
   const std::wstring_view stem = FitStem(full_stem, count - 1, kRecordTextChars);

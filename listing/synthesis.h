@@ -1,13 +1,17 @@
-// Builds a video's listing from its duration, frame size and the frame settings.
+// Builds a video's listing from what its probe learnt, its time stamp and the frame settings.
 #pragma once
 
+#include <cstdint>
+
 #include "video/frame_rules.h"
+#include "video/probe.h"
 #include "win/unique.h"
 
 namespace stillreel {
 
-// 0 with the new listing; 6 when the video gives no duration or cannot be opened for its time
-// stamp; 4 when the block cannot be represented or allocated.
-int SynthesiseListing(const wchar_t* path, const FrameSettings& settings, UniqueHlocal& listing);
+// 0 with the new listing (every entry stamped with `timestamp`, seconds since 1970); 4 when the
+// block cannot be represented or allocated.
+int SynthesiseListing(const wchar_t* path, const VideoFacts& facts, int64_t timestamp,
+                      const FrameSettings& settings, UniqueHlocal& listing);
 
 }  // namespace stillreel

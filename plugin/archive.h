@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "listing/entry_record.h"
-#include "plugin/records.h"
+#include "plugin/host_interface.h"
 #include "win/unique.h"
 
 namespace stillreel {

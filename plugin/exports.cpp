@@ -3,20 +3,16 @@
 #include <windows.h>
 
 #include <cstring>
+#include <type_traits>
 
-#include "listing/results.h"
 #include "plugin/archive.h"
-#include "plugin/records.h"
+#include "plugin/host_interface.h"
+#include "plugin/settings.h"
 #include "plugin/text.h"
 
 using namespace stillreel;
 
-using ProgressCallback = int(WINAPI*)(int num, int denom, LONG_PTR data);
-
 namespace {
-
-constexpr unsigned kInputKindMask = 7;
-constexpr unsigned kOutputToMemory = 0x100;
 
 // The wide logic takes a null path for one that was refused on the way in.
 const wchar_t* AcceptedPath(const wchar_t* path) { return WidePathFits(path) ? path : nullptr; }
@@ -25,6 +21,7 @@ const wchar_t* AcceptedPath(const wchar_t* path) { return WidePathFits(path) ? p
 template <typename Body>
 int Guarded(int failure, Body body) noexcept {
   try {
+    ApplyTraceSetting();
     return body();
   } catch (...) {
     return failure;
@@ -172,3 +169,15 @@ int WINAPI GetFile(const char* src, LONG_PTR len, char* dest, unsigned flag,
 }
 
 }  // extern "C"
+
+// Each export has exactly the type the host interface declares.
+static_assert(std::is_same_v<decltype(&GetPluginInfo), GetPluginInfoFn>);
+static_assert(std::is_same_v<decltype(&GetPluginInfoW), GetPluginInfoWFn>);
+static_assert(std::is_same_v<decltype(&IsSupported), IsSupportedFn>);
+static_assert(std::is_same_v<decltype(&IsSupportedW), IsSupportedWFn>);
+static_assert(std::is_same_v<decltype(&GetArchiveInfo), GetArchiveInfoFn>);
+static_assert(std::is_same_v<decltype(&GetArchiveInfoW), GetArchiveInfoWFn>);
+static_assert(std::is_same_v<decltype(&GetFileInfo), GetFileInfoFn>);
+static_assert(std::is_same_v<decltype(&GetFileInfoW), GetFileInfoWFn>);
+static_assert(std::is_same_v<decltype(&GetFile), GetFileFn>);
+static_assert(std::is_same_v<decltype(&GetFileW), GetFileWFn>);

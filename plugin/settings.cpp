@@ -7,6 +7,7 @@
 #include "listing/entry_record.h"
 #include "plugin/module.h"
 #include "plugin/settings_rules.h"
+#include "win/trace.h"
 
 namespace stillreel {
 
@@ -38,6 +39,11 @@ FrameSettings ReadFrameSettingsFrom(const wchar_t* file, SettingsKeys keys) {
 FrameSettings ReadFrameSettings() {
   wchar_t file[kPathChars];
   return SettingsPath(file) ? ReadFrameSettingsFrom(file, kBuildKeys) : FrameSettings{};
+}
+
+void ApplyTraceSetting() {
+  wchar_t file[kPathChars];
+  SetTraceEnabled(SettingsPath(file) && GetPrivateProfileIntW(L"Debug", L"trace", 0, file) != 0);
 }
 
 void ReadFilter(wchar_t (&filter)[kPathChars]) {

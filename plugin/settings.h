@@ -20,6 +20,9 @@ FrameSettings ReadFrameSettings();
 // The frame settings of `file` read with the given keys; a missing file gives zeros.
 FrameSettings ReadFrameSettingsFrom(const wchar_t* file, SettingsKeys keys);
 
+// Turns the failure trace on or off as "trace" under [Debug] says (off when absent).
+void ApplyTraceSetting();
+
 // The "ext" value, normalised. Fixed buffers throughout: nothing here needs the C++ heap.
 void ReadFilter(wchar_t (&filter)[kPathChars]);
 

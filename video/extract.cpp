@@ -122,9 +122,9 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* current, FrameSize 
   const std::optional<uint32_t> bytes = BmpImageSize(size.width, size.height);
   if (!bytes) return ExtractStatus::kNoFrame;
   DWORD length = 0;
-  if (FAILED(sample->GetTotalLength(&length))) return ExtractStatus::kNoFrame;
+  if (FAILED(SR_TRACED(sample->GetTotalLength(&length)))) return ExtractStatus::kNoFrame;
   ComPtr<IMFMediaBuffer> buffer;
-  if (FAILED(sample->ConvertToContiguousBuffer(&buffer))) return ExtractStatus::kNoFrame;
+  if (FAILED(SR_TRACED(sample->ConvertToContiguousBuffer(&buffer)))) return ExtractStatus::kNoFrame;
 
   ComPtr<IMF2DBuffer> buffer_2d;
   FrameLock lock;
@@ -167,8 +167,7 @@ ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettin
   MediaFoundationScope media_foundation;
   if (FAILED(media_foundation.status())) return ExtractStatus::kNoFrame;
   ComPtr<IMFSourceReader> reader;
-  ComPtr<IMFMediaType> requested;
-  if (FAILED(OpenNv12Reader(path, reader, requested))) return ExtractStatus::kNoFrame;
+  if (FAILED(OpenNv12Reader(path, reader))) return ExtractStatus::kNoFrame;
 
   int64_t duration = 0;
   // Not examined: a failure leaves the duration 0, and the seek rules give a time all the same.

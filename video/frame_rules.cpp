@@ -23,10 +23,6 @@ FrameSettings NormaliseSettings(FrameSettings settings) {
   return {NotNegative(settings.div), NotNegative(settings.divsec), NotNegative(settings.sec)};
 }
 
-FrameSettings MapLegacySettings(int32_t div, int32_t sec) {
-  return NormaliseSettings({div, sec, 0});
-}
-
 int64_t SeekTime(const FrameSettings& raw, int32_t index, int64_t duration) {
   const FrameSettings settings = NormaliseSettings(raw);
   const int64_t position = index < 0 ? 0 : index;

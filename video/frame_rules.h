@@ -5,7 +5,8 @@
 
 namespace stillreel {
 
-// "div", "divsec" and "sec" as the settings file gives them. A negative value means "not set".
+// How entries are spread over a video: "div", "divsec" and "sec" as the settings file gives
+// them. A negative value means "not set".
 struct FrameSettings {
   int32_t div = 0;     // frames spread evenly over the whole video
   int32_t divsec = 0;  // interval in seconds between frames, starting at 0 s
@@ -16,9 +17,6 @@ inline constexpr int64_t kTicksPerSecond = 10'000'000;  // Media Foundation's 10
 
 // Negative values count as 0 (not set).
 FrameSettings NormaliseSettings(FrameSettings settings);
-
-// The 32-bit build's older keys: "div" as div and "sec" as the interval; no single frame.
-FrameSettings MapLegacySettings(int32_t div, int32_t sec);
 
 // Seek time in 100-ns ticks for the entry at `index` of a video lasting `duration` ticks.
 // Saturates instead of overflowing; the result is never negative.

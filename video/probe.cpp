@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "video/frame_rules.h"
-#include "video/reader.h"
 #include "win/media.h"
 
 namespace stillreel {
@@ -21,24 +20,28 @@ int32_t WholeSeconds(int64_t ticks) {
 
 }  // namespace
 
-int32_t ProbeVideo(const wchar_t* path, FrameSize* size) {
+bool ProbeVideo(const wchar_t* path, VideoFacts& facts) {
   using Microsoft::WRL::ComPtr;
   // Declared before every COM pointer so that it shuts Media Foundation and COM down last.
   MediaFoundationScope media_foundation;
-  if (FAILED(media_foundation.status())) return 0;
+  if (FAILED(media_foundation.status())) return false;
   ComPtr<IMFSourceReader> reader;
-  ComPtr<IMFMediaType> requested;
-  if (FAILED(OpenNv12Reader(path, reader, requested))) return 0;
+  if (FAILED(OpenNv12Reader(path, reader))) return false;
   int64_t ticks = 0;
-  if (FAILED(ReadDuration(reader.Get(), ticks))) return 0;
-  if (size != nullptr) {
-    ComPtr<IMFMediaType> current;
-    FrameSize read;
-    if (SUCCEEDED(ReadFrameSize(reader.Get(), current, read))) *size = read;
-  }
-  return WholeSeconds(ticks);
+  if (FAILED(ReadDuration(reader.Get(), ticks))) return false;
+  VideoFacts found;
+  found.seconds = WholeSeconds(ticks);
+  if (found.seconds == 0) return false;
+  ComPtr<IMFMediaType> current;
+  // Not examined: a listing still lists a video whose size it cannot read; its fetches decide.
+  (void)ReadFrameSize(reader.Get(), current, found.size);
+  facts = found;
+  return true;
 }
 
-bool IsSupportedVideo(const wchar_t* path) { return ProbeVideo(path) != 0; }
+bool IsSupportedVideo(const wchar_t* path) {
+  VideoFacts facts;
+  return ProbeVideo(path, facts);
+}
 
 }  // namespace stillreel

@@ -3,20 +3,20 @@
 
 #include <cstdint>
 
+#include "video/reader.h"
+
 namespace stillreel {
 
-// Frame size in pixels, as the decoder delivers NV12 frames.
-struct FrameSize {
-  uint32_t width = 0;
-  uint32_t height = 0;
+// What a listing needs to know of a video, learnt from one opening.
+struct VideoFacts {
+  int32_t seconds = 0;  // whole seconds, truncated
+  FrameSize size;       // {0, 0} when the decoder's frame size cannot be read
 };
 
-// Whole seconds of the video, 0 when it is not a usable video. `size`, when given, receives
-// the frame size (left as it was if it cannot be read).
-int32_t ProbeVideo(const wchar_t* path, FrameSize* size = nullptr);
+// The facts of a usable video: it opens, its first video stream decodes to NV12 and it lasts at
+// least one whole second. False for anything else.
+bool ProbeVideo(const wchar_t* path, VideoFacts& facts);
 
-// ProbeVideo(path) != 0: the file opens, its first video stream decodes to NV12 and it lasts at
-// least one whole second.
 bool IsSupportedVideo(const wchar_t* path);
 
 }  // namespace stillreel

@@ -11,18 +11,20 @@ namespace stillreel {
 
 using Microsoft::WRL::ComPtr;
 
-HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader,
-                       ComPtr<IMFMediaType>& requested) {
+HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
   SR_RETURN_HR_IF(E_POINTER, path == nullptr);
   SR_RETURN_IF_FAILED(MFCreateSourceReaderFromURL(path, nullptr, &reader));
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_ALL_STREAMS, FALSE));
   // Fails when there is no video stream at all (an audio-only file).
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_FIRST_VIDEO_STREAM, TRUE));
+  ComPtr<IMFMediaType> requested;
   SR_RETURN_IF_FAILED(MFCreateMediaType(&requested));
   SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
   SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
   // The reader inserts whatever decoder turns the stream into NV12, or fails.
-  return reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr, requested.Get());
+  SR_RETURN_IF_FAILED(
+      reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr, requested.Get()));
+  return S_OK;
 }
 
 HRESULT ReadDuration(IMFSourceReader* reader, int64_t& ticks) {

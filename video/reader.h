@@ -9,15 +9,16 @@
 
 #include <cstdint>
 
-#include "video/probe.h"
-
 namespace stillreel {
 
-// Opens `path` with only its first video stream selected and that stream set to decode to
-// NV12. `reader` and `requested` are filled in that order; the caller declares them in that
-// order too, so they are released in reverse.
-HRESULT OpenNv12Reader(const wchar_t* path, Microsoft::WRL::ComPtr<IMFSourceReader>& reader,
-                       Microsoft::WRL::ComPtr<IMFMediaType>& requested);
+// Frame size in pixels, as the decoder delivers NV12 frames.
+struct FrameSize {
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
+// Opens `path` with only its first video stream selected and that stream set to decode to NV12.
+HRESULT OpenNv12Reader(const wchar_t* path, Microsoft::WRL::ComPtr<IMFSourceReader>& reader);
 
 // The media source's duration in 100-ns ticks, taken as a 64-bit integer whatever the
 // PROPVARIANT's type. `ticks` is 0 when the call fails.

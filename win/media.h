@@ -5,6 +5,8 @@
 #include <mfapi.h>
 #include <propidl.h>
 
+#include "win/result.h"
+
 namespace stillreel {
 
 // Declare before any COM pointer so it is destroyed last. Undoes only the start-ups that worked.
@@ -17,12 +19,13 @@ class MediaFoundationScope {
     if (co == RPC_E_CHANGED_MODE) {
       m_status = S_OK;
     } else if (FAILED(co)) {
+      TraceFailure("CoInitialize(nullptr)", co, __FILE__, __LINE__);
       m_status = co;
       return;
     } else {
       m_com_started = true;
     }
-    m_status = MFStartup(MF_VERSION, MFSTARTUP_FULL);
+    m_status = SR_TRACED(MFStartup(MF_VERSION, MFSTARTUP_FULL));
     m_mf_started = SUCCEEDED(m_status);
   }
   ~MediaFoundationScope() {

@@ -7,11 +7,15 @@
 
 namespace stillreel {
 
-template <typename T, T kInvalid, auto kClose>
+// `Traits` names the handle type, its invalid value and how to close it; a traits type rather
+// than template constants because INVALID_HANDLE_VALUE is not a constant expression.
+template <typename Traits>
 class Unique {
  public:
+  using Handle = typename Traits::Handle;
+
   Unique() = default;
-  explicit Unique(T value) : m_value(value) {}
+  explicit Unique(Handle value) : m_value(value) {}
   Unique(const Unique&) = delete;
   Unique& operator=(const Unique&) = delete;
   Unique(Unique&& other) noexcept : m_value(other.release()) {}
@@ -21,53 +25,32 @@ class Unique {
   }
   ~Unique() { reset(); }
 
-  T get() const { return m_value; }
-  explicit operator bool() const { return m_value != kInvalid; }
-  // Resets first, so the old value is never leaked when the caller fills the slot.
-  T* put() {
-    reset();
-    return &m_value;
-  }
-  T release() { return std::exchange(m_value, kInvalid); }
-  void reset(T value = kInvalid) {
-    T old = std::exchange(m_value, value);
-    if (old != kInvalid) kClose(old);
+  Handle get() const { return m_value; }
+  explicit operator bool() const { return m_value != Traits::Invalid(); }
+  Handle release() { return std::exchange(m_value, Traits::Invalid()); }
+  void reset(Handle value = Traits::Invalid()) {
+    Handle old = std::exchange(m_value, value);
+    if (old != Traits::Invalid()) Traits::Close(old);
   }
 
  private:
-  T m_value = kInvalid;
+  Handle m_value = Traits::Invalid();
 };
 
-namespace detail {
-inline void FreeLocal(HLOCAL h) { LocalFree(h); }
-}  // namespace detail
-
-using UniqueHlocal = Unique<HLOCAL, nullptr, detail::FreeLocal>;
-
-// File handles use INVALID_HANDLE_VALUE, which is not a constant expression: own them apart.
-class UniqueFile {
- public:
-  UniqueFile() = default;
-  explicit UniqueFile(HANDLE value) : m_value(value) {}
-  UniqueFile(const UniqueFile&) = delete;
-  UniqueFile& operator=(const UniqueFile&) = delete;
-  UniqueFile(UniqueFile&& other) noexcept : m_value(other.release()) {}
-  UniqueFile& operator=(UniqueFile&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  ~UniqueFile() { reset(); }
-
-  HANDLE get() const { return m_value; }
-  explicit operator bool() const { return m_value != INVALID_HANDLE_VALUE; }
-  HANDLE release() { return std::exchange(m_value, INVALID_HANDLE_VALUE); }
-  void reset(HANDLE value = INVALID_HANDLE_VALUE) {
-    HANDLE old = std::exchange(m_value, value);
-    if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
-  }
-
- private:
-  HANDLE m_value = INVALID_HANDLE_VALUE;
+struct HlocalTraits {
+  using Handle = HLOCAL;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { LocalFree(h); }
 };
+
+// Handles that CreateFileW returns: INVALID_HANDLE_VALUE, not null, means none.
+struct FileTraits {
+  using Handle = HANDLE;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) { CloseHandle(h); }
+};
+
+using UniqueHlocal = Unique<HlocalTraits>;
+using UniqueFile = Unique<FileTraits>;
 
 }  // namespace stillreel

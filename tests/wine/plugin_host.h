@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "listing/entry_record.h"
-#include "plugin/records.h"
+#include "plugin/host_interface.h"
 #include "test_support.h"
 
 namespace stillreel::test {

@@ -32,7 +32,7 @@
 
 #include "import_hook.h"
 #include "listing/entry_record.h"
-#include "plugin/records.h"
+#include "plugin/host_interface.h"
 #include "test_support.h"
 
 using stillreel::EntryRecord;

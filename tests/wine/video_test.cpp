@@ -95,12 +95,21 @@ testing::AssertionResult ShowsMoment(const Extracted& picture, int tenths) {
   return testing::AssertionSuccess();
 }
 
+// Whole seconds of a usable video, else 0; `size`, when given, receives the probed frame size
+// only when the video is usable.
+int32_t ProbedSeconds(const wchar_t* path, FrameSize* size = nullptr) {
+  VideoFacts facts;
+  if (!ProbeVideo(path, facts)) return 0;
+  if (size != nullptr) *size = facts.size;
+  return facts.seconds;
+}
+
 TEST(Probe, MeasuresVideosOfAtLeastOneWholeSecond) {
   const struct {
     const wchar_t* name;
     int32_t seconds;
     FrameSize size;
-  } cases[] = {{L"len0900ms.mp4", 0, {160, 120}}, {L"len1s.mp4", 1, {160, 120}},
+  } cases[] = {{L"len0900ms.mp4", 0, {0, 0}}, {L"len1s.mp4", 1, {160, 120}},
                {L"len59s.mp4", 59, {160, 120}},   {L"len60s.mp4", 60, {320, 240}},
                {L"Trip.mp4", 125, {1280, 720}},   {L"wide322.mp4", 3, {322, 240}},
                {L"odd161.avi", 3, {161, 120}},    {L"len10s.avi", 10, {320, 240}},
@@ -109,7 +118,7 @@ TEST(Probe, MeasuresVideosOfAtLeastOneWholeSecond) {
   for (const auto& c : cases) {
     const std::wstring path = Media(c.name);
     FrameSize size;
-    EXPECT_EQ(ProbeVideo(path.c_str(), &size), c.seconds) << Utf8(c.name);
+    EXPECT_EQ(ProbedSeconds(path.c_str(), &size), c.seconds) << Utf8(c.name);
     EXPECT_EQ(IsSupportedVideo(path.c_str()), c.seconds != 0) << Utf8(c.name);
     EXPECT_EQ(size.width, c.size.width) << Utf8(c.name);
     EXPECT_EQ(size.height, c.size.height) << Utf8(c.name);
@@ -121,11 +130,11 @@ TEST(Probe, RefusesFilesWithoutAVideoStream) {
   for (const wchar_t* name :
        {L"notvideo.mp4", L"notvideo.txt", L"audio_only.m4a", L"seven_bytes.mp4", L"missing.mp4"}) {
     FrameSize size{7, 9};
-    EXPECT_EQ(ProbeVideo(Media(name).c_str(), &size), 0) << Utf8(name);
+    EXPECT_EQ(ProbedSeconds(Media(name).c_str(), &size), 0) << Utf8(name);
     EXPECT_EQ(size.width, 7u) << Utf8(name) << ": size must be left as it was";
     EXPECT_EQ(size.height, 9u) << Utf8(name);
   }
-  EXPECT_EQ(ProbeVideo(nullptr), 0);
+  EXPECT_EQ(ProbedSeconds(nullptr), 0);
   EXPECT_FALSE(ComLeftInitialised());
 }
 
@@ -136,12 +145,12 @@ TEST(Probe, WorksBesideAThreadInTheMultithreadedApartment) {
   HRESULT after = E_FAIL;
   std::thread multithreaded([&] {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return;
-    seconds = ProbeVideo(Media(L"len10s.mp4").c_str());
+    seconds = ProbedSeconds(Media(L"len10s.mp4").c_str());
     after = CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // S_FALSE: still initialised
     if (SUCCEEDED(after)) CoUninitialize();
     CoUninitialize();
   });
-  EXPECT_EQ(ProbeVideo(Media(L"len60s.mp4").c_str()), 60);
+  EXPECT_EQ(ProbedSeconds(Media(L"len60s.mp4").c_str()), 60);
   multithreaded.join();
   EXPECT_EQ(seconds, 10);
   EXPECT_EQ(after, S_FALSE) << "the probe undid an apartment it did not create";

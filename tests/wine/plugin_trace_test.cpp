@@ -1,0 +1,66 @@
+// The opt-in failure trace: with trace=1 under [Debug] each failing call on the way to a result
+// code reaches OutputDebugStringW in the documented form; without it nothing is written.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "import_hook.h"
+#include "plugin_host.h"
+
+namespace stillreel::test {
+namespace {
+
+std::mutex g_lines_lock;
+std::vector<std::wstring> g_lines;
+
+void WINAPI CaptureDebugString(const wchar_t* text) {
+  std::lock_guard<std::mutex> lock(g_lines_lock);
+  g_lines.emplace_back(text);
+}
+
+std::vector<std::wstring> TakeLines() {
+  std::lock_guard<std::mutex> lock(g_lines_lock);
+  return std::exchange(g_lines, {});
+}
+
+TEST(Trace, WritesEachFailingCallOnlyWhenAskedFor) {
+  PluginHost host("[SystemSetting]\r\ndiv=2\r\n");
+  ASSERT_TRUE(host.loaded());
+  const HMODULE plugin = GetModuleHandleW((host.dir() / L"Stillreel.sph").c_str());
+  ASSERT_TRUE(PatchImport(plugin, "KERNEL32.dll", "OutputDebugStringW",
+                          reinterpret_cast<void*>(&CaptureDebugString)));
+  const std::wstring not_video = Media(L"notvideo.mp4");
+  HLOCAL listing = nullptr;
+
+  EXPECT_EQ(host.GetArchiveInfoW(not_video.c_str(), 0, 0, &listing), 2);
+  EXPECT_TRUE(TakeLines().empty()) << "the trace is off unless the settings file asks for it";
+
+  host.WriteSettings("[SystemSetting]\r\ndiv=2\r\n[Debug]\r\ntrace=1\r\n");
+  EXPECT_EQ(host.GetArchiveInfoW(not_video.c_str(), 0, 0, &listing), 2);
+  const std::vector<std::wstring> lines = TakeLines();
+  ASSERT_FALSE(lines.empty()) << "a refused video must say which call failed";
+  for (const std::wstring& line : lines) {
+    // "Stillreel: <call> failed 0x........ (<file>:<line>)\n"
+    const size_t failed = line.find(L" failed 0x");
+    ASSERT_EQ(line.rfind(L"Stillreel: ", 0), 0u) << Utf8(line);
+    ASSERT_NE(failed, std::wstring::npos) << Utf8(line);
+    EXPECT_EQ(line.find(L" (", failed), failed + 18) << Utf8(line);
+    // The file is named from the project's root, as in the source tree.
+    const std::wstring where = line.substr(failed + 20);
+    EXPECT_TRUE(where.rfind(L"video/", 0) == 0 || where.rfind(L"listing/", 0) == 0 ||
+                where.rfind(L"plugin/", 0) == 0 || where.rfind(L"win/", 0) == 0)
+        << Utf8(line);
+    EXPECT_NE(where.find(L":"), std::wstring::npos) << Utf8(line);
+  }
+  EXPECT_NE(lines.front().find(L"MFCreateSourceReaderFromURL"), std::wstring::npos)
+      << Utf8(lines.front());
+
+  // A good video still lists, and nothing is traced for it.
+  ASSERT_EQ(host.List(Media(L"len10s.mp4")).size(), 2u);
+  EXPECT_TRUE(TakeLines().empty());
+}
+
+}  // namespace
+}  // namespace stillreel::test
