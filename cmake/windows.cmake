@@ -118,3 +118,11 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   target_link_options(extract_bench PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
   target_link_libraries(extract_bench PRIVATE mfplat mfreadwrite mfuuid ole32)
 endif()
+
+# Two builds' listings side by side: bench/listing_bench.sh compares this build with another.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_executable(listing_bench bench/listing_bench.cpp)
+  target_include_directories(listing_bench PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(listing_bench PRIVATE UNICODE _UNICODE)
+  target_link_options(listing_bench PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
+endif()
