@@ -566,6 +566,31 @@ Nv12Planes PlainNv12Planes(const uint8_t* buffer, int32_t pitch, uint32_t length
   return {buffer, pitch, buffer + PlainChromaOffset(length), pitch, width, height};
 }
 
+std::optional<Nv12Planes> Nv12PlanesIn2DBuffer(const uint8_t* scanline0, int32_t pitch,
+                                               uint32_t coded_height, uint32_t left, uint32_t top,
+                                               uint32_t width, uint32_t height) {
+  if (pitch <= 0) {
+    return std::nullopt;
+  }
+  left &= ~1u;
+  top &= ~1u;
+  // Byte offsets from scanline0 in 64 bits; pointers are formed only once
+  // they are known to stay within the address space.
+  const uint64_t stride = static_cast<uint32_t>(pitch);
+  const uint64_t y_offset = top * stride + left;
+  const uint64_t uv_offset = (uint64_t{coded_height} + top / 2) * stride + left;
+  const auto base = reinterpret_cast<uintptr_t>(scanline0);
+  if (std::max(y_offset, uv_offset) > std::numeric_limits<uintptr_t>::max() - base) {
+    return std::nullopt;
+  }
+  return Nv12Planes{reinterpret_cast<const uint8_t*>(base + y_offset),
+                    pitch,
+                    reinterpret_cast<const uint8_t*>(base + uv_offset),
+                    pitch,
+                    width,
+                    height};
+}
+
 bool Nv12PlanesFit(const Nv12Planes& planes, const uint8_t* buffer, uint64_t length) {
   // Compared as addresses: the planes may be anywhere, not only in the buffer.
   const auto base = reinterpret_cast<uintptr_t>(buffer);

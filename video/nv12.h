@@ -37,6 +37,16 @@ struct Nv12Planes {
 Nv12Planes PlainNv12Planes(const uint8_t* buffer, int32_t pitch, uint32_t length, uint32_t width,
                            uint32_t height);
 
+// The planes of a 2D buffer as Lock2D or Lock2DSize give it: luma rows from
+// scanline0 every `pitch` bytes, the chroma plane pitch * coded_height bytes
+// after scanline0, the visible width x height picture at column `left`, row
+// `top` (the display aperture; both rounded down to even, as chroma pairs
+// cover 2 x 2 pixels). std::nullopt for a pitch that is not positive or an
+// offset beyond the address space. Check the result with Nv12PlanesFit.
+std::optional<Nv12Planes> Nv12PlanesIn2DBuffer(const uint8_t* scanline0, int32_t pitch,
+                                               uint32_t coded_height, uint32_t left, uint32_t top,
+                                               uint32_t width, uint32_t height);
+
 // True when both planes lie within the `length` bytes at `buffer` (for a 2D
 // buffer, Lock2DSize's buffer start and length): pitches positive and at
 // least `width`, the height luma rows of width bytes end at or before the
