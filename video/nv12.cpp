@@ -469,6 +469,59 @@ void ConvertStraight(const RowConverter& convert, const Nv12Planes& planes, bool
   }
 }
 
+// Writes `columns` columns of a tile of `rows` rows as runs of output pixels:
+// column x goes to out + x * out_step (bytes), its pixels taken from the tile
+// rows top to bottom, or bottom to top when `reversed`. Columns are written
+// in the order of their addresses, last column first when out_step < 0.
+void WriteTileColumns(const uint8_t* tile, uint32_t rows, uint32_t columns, bool reversed,
+                      uint8_t* out, ptrdiff_t out_step) {
+  const auto tile_row = [tile, rows, reversed](uint32_t k) {
+    return tile + (reversed ? rows - 1 - k : k) * kSegment * 4;
+  };
+  const auto column_out = [out, out_step](uint32_t x) {
+    return out + static_cast<ptrdiff_t>(x) * out_step;
+  };
+  const auto write_column = [&](uint32_t x) {
+    for (uint32_t k = 0; k < rows; ++k) StorePixel(tile_row(k) + 4 * x, column_out(x) + 4 * k);
+  };
+  const bool backwards = out_step < 0;
+  // Blocks of 4 columns, transposed 4 x 4 pixels at a time in registers.
+  const uint32_t blocks = STILLREEL_NV12_X86 ? columns / 4 : 0;
+  if (backwards) {
+    for (uint32_t x = columns; x-- > 4 * blocks;) write_column(x);
+  }
+#if STILLREEL_NV12_X86
+  for (uint32_t block = 0; block < blocks; ++block) {
+    const uint32_t x = 4 * (backwards ? blocks - 1 - block : block);
+    uint32_t k = 0;
+    for (; k + 4 <= rows; k += 4) {
+      const auto load = [&](uint32_t i) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(tile_row(k + i) + 4 * x));
+      };
+      const auto store = [&](uint32_t i, __m128i value) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(column_out(x + i) + 4 * k), value);
+      };
+      const __m128i r0 = load(0), r1 = load(1), r2 = load(2), r3 = load(3);
+      const __m128i a = _mm_unpacklo_epi32(r0, r1);  // columns 0, 1 of rows 0, 1
+      const __m128i b = _mm_unpacklo_epi32(r2, r3);
+      const __m128i c = _mm_unpackhi_epi32(r0, r1);  // columns 2, 3
+      const __m128i d = _mm_unpackhi_epi32(r2, r3);
+      store(0, _mm_unpacklo_epi64(a, b));
+      store(1, _mm_unpackhi_epi64(a, b));
+      store(2, _mm_unpacklo_epi64(c, d));
+      store(3, _mm_unpackhi_epi64(c, d));
+    }
+    for (; k < rows; ++k) {
+      for (uint32_t i = 0; i < 4; ++i)
+        StorePixel(tile_row(k) + 4 * (x + i), column_out(x + i) + 4 * k);
+    }
+  }
+#endif
+  if (!backwards) {
+    for (uint32_t x = 4 * blocks; x < columns; ++x) write_column(x);
+  }
+}
+
 // A quarter turn: tiles of kTileRows source rows by kSegment columns are
 // converted on the stack, then each tile column is written as a run of
 // kTileRows pixels of one output row.
@@ -476,10 +529,17 @@ void ConvertTurned(const RowConverter& convert, const Nv12Planes& planes, bool c
                    uint8_t* dst) {
   const uint32_t width = planes.width;
   const uint32_t height = planes.height;
+  const ptrdiff_t out_stride = static_cast<ptrdiff_t>(height) * 4;
   uint8_t tile[kTileRows * kSegment * 4];
+  const uint32_t segments = (width - 1) / kSegment + 1;
   for (uint32_t row0 = 0; row0 < height; row0 += kTileRows) {
     const uint32_t rows = std::min(kTileRows, height - row0);
-    for (uint32_t x0 = 0; x0 < width; x0 += kSegment) {
+    for (uint32_t segment = 0; segment < segments; ++segment) {
+      // Clockwise, source column x is output row x counted from the top, and
+      // source rows run right to left; counter-clockwise, output row x
+      // counted from the bottom, rows left to right. Segments are taken in
+      // the order of their output rows in memory.
+      const uint32_t x0 = (clockwise ? segments - 1 - segment : segment) * kSegment;
       const uint32_t columns = std::min(kSegment, width - x0);
       for (uint32_t t = 0; t < rows; t += 2) {
         const uint32_t t1 = std::min(t + 1, rows - 1);
@@ -487,19 +547,10 @@ void ConvertTurned(const RowConverter& convert, const Nv12Planes& planes, bool c
                 ChromaRow(planes, row0 + t) + x0, tile + t * kSegment * 4, tile + t1 * kSegment * 4,
                 columns);
       }
-      for (uint32_t x = 0; x < columns; ++x) {
-        // Clockwise, source column x is output row x counted from the top, and
-        // source rows run right to left; counter-clockwise, output row x
-        // counted from the bottom, rows left to right.
-        const size_t out_row = clockwise ? width - 1 - (x0 + x) : x0 + x;
-        const size_t out_column = clockwise ? height - row0 - rows : row0;
-        uint8_t* out = dst + (out_row * height + out_column) * 4;
-        const uint8_t* in = tile + size_t{x} * 4;
-        for (uint32_t k = 0; k < rows; ++k) {
-          const uint32_t t = clockwise ? rows - 1 - k : k;
-          StorePixel(in + t * kSegment * 4, out + 4 * k);
-        }
-      }
+      const size_t out_row = clockwise ? width - 1 - x0 : x0;
+      const size_t out_column = clockwise ? height - row0 - rows : row0;
+      WriteTileColumns(tile, rows, columns, clockwise, dst + (out_row * height + out_column) * 4,
+                       clockwise ? -out_stride : out_stride);
     }
   }
 }
