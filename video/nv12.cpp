@@ -53,8 +53,8 @@ constexpr YuvConstants kYuvConstants[3][2] = {
 // pair into H = S >> 8 and R = S & 255, so that, exactly,
 //   (y_scale * Y + S) >> 8 = Y + H + ((extra * Y + R) >> 8),  extra = y_scale - 256
 // because 256 (Y + H) is a multiple of 256. extra is 42 or 0, so extra * Y + R
-// lies in [0, 10965] and is never negative; H lies in [-293, 254] and every
-// channel before clamping in [-293, 551]. S takes one 16 x 16 -> 32-bit
+// lies in [0, 10965] and is never negative; H lies in [-293, 253] and every
+// channel before clamping in [-293, 550]. S takes one 16 x 16 -> 32-bit
 // multiply-add of the (Cb, Cr) word pair as NV12 stores it, and the rest fits
 // 16-bit lanes, where packing to bytes with unsigned saturation is the clamp.
 struct Channel {
