@@ -647,7 +647,10 @@ bool Nv12PlanesFit(const Nv12Planes& planes, const uint8_t* buffer, uint64_t len
   const auto base = reinterpret_cast<uintptr_t>(buffer);
   const auto y = reinterpret_cast<uintptr_t>(planes.y);
   const auto uv = reinterpret_cast<uintptr_t>(planes.uv);
-  if (buffer == nullptr || y < base || uv < base) {
+  // A buffer must lie within the address space, so that no offset below
+  // length wraps a pointer.
+  if (buffer == nullptr || y < base || uv < base ||
+      length > std::numeric_limits<uintptr_t>::max() - base) {
     return false;
   }
   return PlanesFit(y - base, planes.y_pitch, uv - base, planes.uv_pitch, planes.width,

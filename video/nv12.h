@@ -51,8 +51,8 @@ std::optional<Nv12Planes> Nv12PlanesIn2DBuffer(const uint8_t* scanline0, int32_t
 // buffer, Lock2DSize's buffer start and length): pitches positive and at
 // least `width`, the height luma rows of width bytes end at or before the
 // chroma plane, and the ceil(height / 2) chroma rows of ceil(width / 2) * 2
-// bytes end within the buffer. Computed in 64 bits. Zero width or height
-// does not fit.
+// bytes end within the buffer. Computed in 64 bits. Zero width or height,
+// or a buffer reaching past the end of the address space, does not fit.
 bool Nv12PlanesFit(const Nv12Planes& planes, const uint8_t* buffer, uint64_t length);
 
 // Nv12PlanesFit for PlainNv12Planes(buffer, pitch, length, width, height).
