@@ -49,14 +49,16 @@ constexpr YuvConstants kYuvConstants[3][2] = {
 
 // The fast form. Per channel the chroma part of the sum,
 //   S = cb * Cb + cr * Cr + k,  k = 128 - y_scale * y_offset - 128 (cb + cr)
-// (cb, cr the signed coefficients of the channel) is split once per Cb, Cr
-// pair into H = S >> 8 and R = S & 255, so that, exactly,
-//   (y_scale * Y + S) >> 8 = Y + H + ((extra * Y + R) >> 8),  extra = y_scale - 256
-// because 256 (Y + H) is a multiple of 256. extra is 42 or 0, so extra * Y + R
-// lies in [0, 10965] and is never negative; H lies in [-293, 253] and every
-// channel before clamping in [-293, 550]. S takes one 16 x 16 -> 32-bit
-// multiply-add of the (Cb, Cr) word pair as NV12 stores it, and the rest fits
-// 16-bit lanes, where packing to bytes with unsigned saturation is the clamp.
+// (cb, cr the signed coefficients of the channel) is taken once per Cb, Cr
+// pair with one 16 x 16 -> 32-bit multiply-add of the word pair as NV12
+// stores it. Full range (y_scale 256) is then Y + H with H = S >> 8. Limited
+// range (y_scale = 2 * 149) splits S >> 1 = 128 H + F (F = S >> 1 & 127, so
+// H is again S >> 8) and, exactly,
+//   (298 Y + S) >> 8 = ((298 Y + S) >> 1) >> 7 = H + ((149 Y + F) >> 7)
+// since 128 H is a multiple of 128. 149 Y + F lies in [0, 38122], an
+// unsigned 16-bit lane; H lies in [-293, 253] and every channel before
+// clamping in [-293, 550], so all per-pixel steps fit 16-bit lanes, where
+// packing to bytes with unsigned saturation is the clamp.
 struct Channel {
   int16_t cb;
   int16_t cr;
@@ -67,7 +69,7 @@ struct Folded {
   Channel blue;
   Channel green;
   Channel red;
-  int16_t extra;
+  int16_t half_scale;  // y_scale / 2; 128 for full range, which needs no F
 };
 
 Folded Fold(const YuvConstants& c) {
@@ -76,7 +78,7 @@ Folded Fold(const YuvConstants& c) {
     return Channel{static_cast<int16_t>(cb), static_cast<int16_t>(cr), base - 128 * (cb + cr)};
   };
   return {channel(c.cb_blue, 0), channel(-c.cb_green, -c.cr_green), channel(0, c.cr_red),
-          static_cast<int16_t>(c.y_scale - 256)};
+          static_cast<int16_t>(c.y_scale / 2)};
 }
 
 uint8_t Clamp(int32_t value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)); }
@@ -107,49 +109,61 @@ int32_t PairWord(const Channel& channel) {
                               static_cast<uint32_t>(static_cast<uint16_t>(channel.cr)) << 16);
 }
 
-// H and R of one channel for 8 pairs, each repeated for the two pixels of its
-// pair: `lo` for pixels 0-7, `hi` for 8-15.
+// H and F of one channel, each repeated for the two pixels of its pair, as
+// words in the order of the luma words they are added to.
 struct ChromaSse2 {
-  __m128i h_lo, h_hi, r_lo, r_hi;
+  __m128i h_lo, h_hi, f_lo, f_hi;
 };
 
+template <bool kScaled>
 [[gnu::always_inline]] inline ChromaSse2 ExpandSse2(__m128i uv_lo, __m128i uv_hi,
                                                     __m128i coefficients, __m128i k) {
-  const __m128i sum_lo = _mm_add_epi32(_mm_madd_epi16(uv_lo, coefficients), k);
-  const __m128i sum_hi = _mm_add_epi32(_mm_madd_epi16(uv_hi, coefficients), k);
-  const __m128i mask = _mm_set1_epi32(255);
-  const __m128i h = _mm_packs_epi32(_mm_srai_epi32(sum_lo, 8), _mm_srai_epi32(sum_hi, 8));
-  const __m128i r = _mm_packs_epi32(_mm_and_si128(sum_lo, mask), _mm_and_si128(sum_hi, mask));
-  return {_mm_unpacklo_epi16(h, h), _mm_unpackhi_epi16(h, h), _mm_unpacklo_epi16(r, r),
-          _mm_unpackhi_epi16(r, r)};
+  __m128i sum_lo = _mm_add_epi32(_mm_madd_epi16(uv_lo, coefficients), k);
+  __m128i sum_hi = _mm_add_epi32(_mm_madd_epi16(uv_hi, coefficients), k);
+  ChromaSse2 c{};
+  if (kScaled) {
+    sum_lo = _mm_srai_epi32(sum_lo, 1);
+    sum_hi = _mm_srai_epi32(sum_hi, 1);
+    const __m128i mask = _mm_set1_epi32(127);
+    const __m128i f = _mm_packs_epi32(_mm_and_si128(sum_lo, mask), _mm_and_si128(sum_hi, mask));
+    c.f_lo = _mm_unpacklo_epi16(f, f);
+    c.f_hi = _mm_unpackhi_epi16(f, f);
+  }
+  const int shift = kScaled ? 7 : 8;
+  const __m128i h = _mm_packs_epi32(_mm_srai_epi32(sum_lo, shift), _mm_srai_epi32(sum_hi, shift));
+  c.h_lo = _mm_unpacklo_epi16(h, h);
+  c.h_hi = _mm_unpackhi_epi16(h, h);
+  return c;
 }
 
+// One channel as bytes: H + ((149 Y + F) >> 7), or Y + H in full range, with
+// `luma` 149 Y or Y.
 template <bool kScaled>
-[[gnu::always_inline]] inline __m128i ChannelSse2(__m128i y_lo, __m128i y_hi, __m128i t_lo,
-                                                  __m128i t_hi, const ChromaSse2& c) {
-  __m128i lo = _mm_add_epi16(y_lo, c.h_lo);
-  __m128i hi = _mm_add_epi16(y_hi, c.h_hi);
+[[gnu::always_inline]] inline __m128i ChannelSse2(__m128i luma_lo, __m128i luma_hi,
+                                                  const ChromaSse2& c) {
   if (kScaled) {
-    lo = _mm_add_epi16(lo, _mm_srli_epi16(_mm_add_epi16(t_lo, c.r_lo), 8));
-    hi = _mm_add_epi16(hi, _mm_srli_epi16(_mm_add_epi16(t_hi, c.r_hi), 8));
+    luma_lo = _mm_srli_epi16(_mm_add_epi16(luma_lo, c.f_lo), 7);
+    luma_hi = _mm_srli_epi16(_mm_add_epi16(luma_hi, c.f_hi), 7);
   }
-  return _mm_packus_epi16(lo, hi);
+  return _mm_packus_epi16(_mm_add_epi16(luma_lo, c.h_lo), _mm_add_epi16(luma_hi, c.h_hi));
 }
 
 // 16 pixels of one row.
 template <bool kScaled>
 [[gnu::always_inline]] inline void RowSse2(const uint8_t* src_y, uint8_t* dst,
                                            const ChromaSse2& blue, const ChromaSse2& green,
-                                           const ChromaSse2& red, __m128i extra) {
+                                           const ChromaSse2& red, __m128i half_scale) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src_y));
-  const __m128i y_lo = _mm_unpacklo_epi8(y, zero);
-  const __m128i y_hi = _mm_unpackhi_epi8(y, zero);
-  const __m128i t_lo = kScaled ? _mm_mullo_epi16(y_lo, extra) : zero;
-  const __m128i t_hi = kScaled ? _mm_mullo_epi16(y_hi, extra) : zero;
-  const __m128i b = ChannelSse2<kScaled>(y_lo, y_hi, t_lo, t_hi, blue);
-  const __m128i g = ChannelSse2<kScaled>(y_lo, y_hi, t_lo, t_hi, green);
-  const __m128i r = ChannelSse2<kScaled>(y_lo, y_hi, t_lo, t_hi, red);
+  __m128i luma_lo = _mm_unpacklo_epi8(y, zero);
+  __m128i luma_hi = _mm_unpackhi_epi8(y, zero);
+  if (kScaled) {
+    luma_lo = _mm_mullo_epi16(luma_lo, half_scale);
+    luma_hi = _mm_mullo_epi16(luma_hi, half_scale);
+  }
+  const __m128i b = ChannelSse2<kScaled>(luma_lo, luma_hi, blue);
+  const __m128i g = ChannelSse2<kScaled>(luma_lo, luma_hi, green);
+  const __m128i r = ChannelSse2<kScaled>(luma_lo, luma_hi, red);
   const __m128i a = _mm_set1_epi8(-1);
   const __m128i bg_lo = _mm_unpacklo_epi8(b, g);
   const __m128i bg_hi = _mm_unpackhi_epi8(b, g);
@@ -174,54 +188,70 @@ void RowsSse2(const Folded& f, const YuvConstants& c, const uint8_t* y0, const u
   const __m128i k_b = _mm_set1_epi32(f.blue.k);
   const __m128i k_g = _mm_set1_epi32(f.green.k);
   const __m128i k_r = _mm_set1_epi32(f.red.k);
-  const __m128i extra = _mm_set1_epi16(f.extra);
+  const __m128i half_scale = _mm_set1_epi16(f.half_scale);
   uint32_t x = 0;
   for (; x + 16 <= width; x += 16) {
     const __m128i pairs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(uv + x));
     const __m128i uv_lo = _mm_unpacklo_epi8(pairs, zero);
     const __m128i uv_hi = _mm_unpackhi_epi8(pairs, zero);
-    const ChromaSse2 blue = ExpandSse2(uv_lo, uv_hi, coef_b, k_b);
-    const ChromaSse2 green = ExpandSse2(uv_lo, uv_hi, coef_g, k_g);
-    const ChromaSse2 red = ExpandSse2(uv_lo, uv_hi, coef_r, k_r);
-    RowSse2<kScaled>(y0 + x, d0 + 4 * size_t{x}, blue, green, red, extra);
-    RowSse2<kScaled>(y1 + x, d1 + 4 * size_t{x}, blue, green, red, extra);
+    const ChromaSse2 blue = ExpandSse2<kScaled>(uv_lo, uv_hi, coef_b, k_b);
+    const ChromaSse2 green = ExpandSse2<kScaled>(uv_lo, uv_hi, coef_g, k_g);
+    const ChromaSse2 red = ExpandSse2<kScaled>(uv_lo, uv_hi, coef_r, k_r);
+    RowSse2<kScaled>(y0 + x, d0 + 4 * size_t{x}, blue, green, red, half_scale);
+    RowSse2<kScaled>(y1 + x, d1 + 4 * size_t{x}, blue, green, red, half_scale);
   }
   ScalarRows(c, y0, y1, uv, d0, d1, x, width);
 }
 
 // The same with 32 pixels per step. 256-bit unpacks and packs work within
-// each 128-bit half, so words hold pixels [0-7 | 16-23] (lo) and [8-15 |
-// 24-31] (hi) for luma and chroma alike; packing restores the order, and only
-// the final interleave needs its halves swapped.
+// each 128-bit half; luma and chroma are loaded with their 4-byte groups
+// reordered [0 2 4 6 | 1 3 5 7], so that words hold pixels [0-3 8-11 | 4-7
+// 12-15] (lo) and [16-19 24-27 | 20-23 28-31] (hi), and the final
+// interleave then yields pixels 0-7, 8-15, 16-23, 24-31 in order.
 struct ChromaAvx2 {
-  __m256i h_lo, h_hi, r_lo, r_hi;
+  __m256i h_lo, h_hi, f_lo, f_hi;
 };
 
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i LoadReordered(const uint8_t* src) {
+  const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  return _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)),
+                                     order);
+}
+
+template <bool kScaled>
 [[gnu::target("avx2"), gnu::always_inline]] inline ChromaAvx2 ExpandAvx2(__m256i uv_lo,
                                                                          __m256i uv_hi,
                                                                          __m256i coefficients,
                                                                          __m256i k) {
-  const __m256i sum_lo = _mm256_add_epi32(_mm256_madd_epi16(uv_lo, coefficients), k);
-  const __m256i sum_hi = _mm256_add_epi32(_mm256_madd_epi16(uv_hi, coefficients), k);
-  const __m256i mask = _mm256_set1_epi32(255);
-  const __m256i h = _mm256_packs_epi32(_mm256_srai_epi32(sum_lo, 8), _mm256_srai_epi32(sum_hi, 8));
-  const __m256i r =
-      _mm256_packs_epi32(_mm256_and_si256(sum_lo, mask), _mm256_and_si256(sum_hi, mask));
-  return {_mm256_unpacklo_epi16(h, h), _mm256_unpackhi_epi16(h, h), _mm256_unpacklo_epi16(r, r),
-          _mm256_unpackhi_epi16(r, r)};
+  __m256i sum_lo = _mm256_add_epi32(_mm256_madd_epi16(uv_lo, coefficients), k);
+  __m256i sum_hi = _mm256_add_epi32(_mm256_madd_epi16(uv_hi, coefficients), k);
+  ChromaAvx2 c{};
+  if (kScaled) {
+    sum_lo = _mm256_srai_epi32(sum_lo, 1);
+    sum_hi = _mm256_srai_epi32(sum_hi, 1);
+    const __m256i mask = _mm256_set1_epi32(127);
+    const __m256i f =
+        _mm256_packs_epi32(_mm256_and_si256(sum_lo, mask), _mm256_and_si256(sum_hi, mask));
+    c.f_lo = _mm256_unpacklo_epi16(f, f);
+    c.f_hi = _mm256_unpackhi_epi16(f, f);
+  }
+  const int shift = kScaled ? 7 : 8;
+  const __m256i h =
+      _mm256_packs_epi32(_mm256_srai_epi32(sum_lo, shift), _mm256_srai_epi32(sum_hi, shift));
+  c.h_lo = _mm256_unpacklo_epi16(h, h);
+  c.h_hi = _mm256_unpackhi_epi16(h, h);
+  return c;
 }
 
 template <bool kScaled>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i ChannelAvx2(__m256i y_lo, __m256i y_hi,
-                                                                       __m256i t_lo, __m256i t_hi,
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i ChannelAvx2(__m256i luma_lo,
+                                                                       __m256i luma_hi,
                                                                        const ChromaAvx2& c) {
-  __m256i lo = _mm256_add_epi16(y_lo, c.h_lo);
-  __m256i hi = _mm256_add_epi16(y_hi, c.h_hi);
   if (kScaled) {
-    lo = _mm256_add_epi16(lo, _mm256_srli_epi16(_mm256_add_epi16(t_lo, c.r_lo), 8));
-    hi = _mm256_add_epi16(hi, _mm256_srli_epi16(_mm256_add_epi16(t_hi, c.r_hi), 8));
+    luma_lo = _mm256_srli_epi16(_mm256_add_epi16(luma_lo, c.f_lo), 7);
+    luma_hi = _mm256_srli_epi16(_mm256_add_epi16(luma_hi, c.f_hi), 7);
   }
-  return _mm256_packus_epi16(lo, hi);
+  return _mm256_packus_epi16(_mm256_add_epi16(luma_lo, c.h_lo), _mm256_add_epi16(luma_hi, c.h_hi));
 }
 
 template <bool kScaled>
@@ -229,30 +259,28 @@ template <bool kScaled>
                                                                 const ChromaAvx2& blue,
                                                                 const ChromaAvx2& green,
                                                                 const ChromaAvx2& red,
-                                                                __m256i extra) {
+                                                                __m256i half_scale) {
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src_y));
-  const __m256i y_lo = _mm256_unpacklo_epi8(y, zero);
-  const __m256i y_hi = _mm256_unpackhi_epi8(y, zero);
-  const __m256i t_lo = kScaled ? _mm256_mullo_epi16(y_lo, extra) : zero;
-  const __m256i t_hi = kScaled ? _mm256_mullo_epi16(y_hi, extra) : zero;
-  const __m256i b = ChannelAvx2<kScaled>(y_lo, y_hi, t_lo, t_hi, blue);
-  const __m256i g = ChannelAvx2<kScaled>(y_lo, y_hi, t_lo, t_hi, green);
-  const __m256i r = ChannelAvx2<kScaled>(y_lo, y_hi, t_lo, t_hi, red);
+  const __m256i y = LoadReordered(src_y);
+  __m256i luma_lo = _mm256_unpacklo_epi8(y, zero);
+  __m256i luma_hi = _mm256_unpackhi_epi8(y, zero);
+  if (kScaled) {
+    luma_lo = _mm256_mullo_epi16(luma_lo, half_scale);
+    luma_hi = _mm256_mullo_epi16(luma_hi, half_scale);
+  }
+  const __m256i b = ChannelAvx2<kScaled>(luma_lo, luma_hi, blue);
+  const __m256i g = ChannelAvx2<kScaled>(luma_lo, luma_hi, green);
+  const __m256i r = ChannelAvx2<kScaled>(luma_lo, luma_hi, red);
   const __m256i a = _mm256_set1_epi8(-1);
   const __m256i bg_lo = _mm256_unpacklo_epi8(b, g);
   const __m256i bg_hi = _mm256_unpackhi_epi8(b, g);
   const __m256i ra_lo = _mm256_unpacklo_epi8(r, a);
   const __m256i ra_hi = _mm256_unpackhi_epi8(r, a);
-  const __m256i p0 = _mm256_unpacklo_epi16(bg_lo, ra_lo);  // pixels 0-3 | 16-19
-  const __m256i p1 = _mm256_unpackhi_epi16(bg_lo, ra_lo);  // 4-7 | 20-23
-  const __m256i p2 = _mm256_unpacklo_epi16(bg_hi, ra_hi);  // 8-11 | 24-27
-  const __m256i p3 = _mm256_unpackhi_epi16(bg_hi, ra_hi);  // 12-15 | 28-31
   auto* out = reinterpret_cast<__m256i*>(dst);
-  _mm256_storeu_si256(out, _mm256_permute2x128_si256(p0, p1, 0x20));
-  _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
-  _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
-  _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
+  _mm256_storeu_si256(out, _mm256_unpacklo_epi16(bg_lo, ra_lo));
+  _mm256_storeu_si256(out + 1, _mm256_unpackhi_epi16(bg_lo, ra_lo));
+  _mm256_storeu_si256(out + 2, _mm256_unpacklo_epi16(bg_hi, ra_hi));
+  _mm256_storeu_si256(out + 3, _mm256_unpackhi_epi16(bg_hi, ra_hi));
 }
 
 template <bool kScaled>
@@ -266,17 +294,17 @@ template <bool kScaled>
   const __m256i k_b = _mm256_set1_epi32(f.blue.k);
   const __m256i k_g = _mm256_set1_epi32(f.green.k);
   const __m256i k_r = _mm256_set1_epi32(f.red.k);
-  const __m256i extra = _mm256_set1_epi16(f.extra);
+  const __m256i half_scale = _mm256_set1_epi16(f.half_scale);
   uint32_t x = 0;
   for (; x + 32 <= width; x += 32) {
-    const __m256i pairs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(uv + x));
+    const __m256i pairs = LoadReordered(uv + x);
     const __m256i uv_lo = _mm256_unpacklo_epi8(pairs, zero);
     const __m256i uv_hi = _mm256_unpackhi_epi8(pairs, zero);
-    const ChromaAvx2 blue = ExpandAvx2(uv_lo, uv_hi, coef_b, k_b);
-    const ChromaAvx2 green = ExpandAvx2(uv_lo, uv_hi, coef_g, k_g);
-    const ChromaAvx2 red = ExpandAvx2(uv_lo, uv_hi, coef_r, k_r);
-    RowAvx2<kScaled>(y0 + x, d0 + 4 * size_t{x}, blue, green, red, extra);
-    RowAvx2<kScaled>(y1 + x, d1 + 4 * size_t{x}, blue, green, red, extra);
+    const ChromaAvx2 blue = ExpandAvx2<kScaled>(uv_lo, uv_hi, coef_b, k_b);
+    const ChromaAvx2 green = ExpandAvx2<kScaled>(uv_lo, uv_hi, coef_g, k_g);
+    const ChromaAvx2 red = ExpandAvx2<kScaled>(uv_lo, uv_hi, coef_r, k_r);
+    RowAvx2<kScaled>(y0 + x, d0 + 4 * size_t{x}, blue, green, red, half_scale);
+    RowAvx2<kScaled>(y1 + x, d1 + 4 * size_t{x}, blue, green, red, half_scale);
   }
   // Fewer than 32 left: SSE2 takes 16 of them, scalar code the rest.
   RowsSse2<kScaled>(f, c, y0 + x, y1 + x, uv + x, d0 + 4 * size_t{x}, d1 + 4 * size_t{x},
@@ -297,7 +325,8 @@ class RowConverter {
  public:
   RowConverter(SimdLevel level, const YuvConstants& constants)
       : constants_(constants), folded_(Fold(constants)) {
-    const bool scaled = folded_.extra != 0;
+    // Limited range; full range (y_scale 256) needs no F.
+    const bool scaled = folded_.half_scale != 128;
     level = std::min(level, BestSimdLevel());
     function_ = RowsScalar;
 #if STILLREEL_NV12_X86
