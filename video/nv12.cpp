@@ -397,7 +397,7 @@ Placement Place(Rotation rotation, uint32_t row, uint32_t height, uint32_t store
   const ptrdiff_t w = stored_width;
   const ptrdiff_t r = row;
   switch (rotation) {
-    case Rotation::k90:  // source column x becomes output row x, bottom row first
+    case Rotation::k90:  // column x: output row x from the top; row r: column h - 1 - r
       return {(w - 1) * h + (h - 1 - r), -h};
     case Rotation::k180:
       return {r * w + (w - 1), -1};
