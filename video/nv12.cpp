@@ -218,28 +218,29 @@ struct ChromaAvx2 {
                                      order);
 }
 
+// Each 32-bit sum S holds H = S >> 8 (which fits 16 bits) in its bytes 1-2
+// and S & 255 in byte 0: a byte shuffle repeats them into both 16-bit words
+// of the lane, one per pixel of the pair, already in luma word order.
 template <bool kScaled>
 [[gnu::target("avx2"), gnu::always_inline]] inline ChromaAvx2 ExpandAvx2(__m256i uv_lo,
                                                                          __m256i uv_hi,
                                                                          __m256i coefficients,
                                                                          __m256i k) {
-  __m256i sum_lo = _mm256_add_epi32(_mm256_madd_epi16(uv_lo, coefficients), k);
-  __m256i sum_hi = _mm256_add_epi32(_mm256_madd_epi16(uv_hi, coefficients), k);
+  const __m256i sum_lo = _mm256_add_epi32(_mm256_madd_epi16(uv_lo, coefficients), k);
+  const __m256i sum_hi = _mm256_add_epi32(_mm256_madd_epi16(uv_hi, coefficients), k);
+  const __m256i high = _mm256_setr_epi8(1, 2, 1, 2, 5, 6, 5, 6, 9, 10, 9, 10, 13, 14, 13, 14, 1, 2,
+                                        1, 2, 5, 6, 5, 6, 9, 10, 9, 10, 13, 14, 13, 14);
   ChromaAvx2 c{};
+  c.h_lo = _mm256_shuffle_epi8(sum_lo, high);
+  c.h_hi = _mm256_shuffle_epi8(sum_hi, high);
   if (kScaled) {
-    sum_lo = _mm256_srai_epi32(sum_lo, 1);
-    sum_hi = _mm256_srai_epi32(sum_hi, 1);
-    const __m256i mask = _mm256_set1_epi32(127);
-    const __m256i f =
-        _mm256_packs_epi32(_mm256_and_si256(sum_lo, mask), _mm256_and_si256(sum_hi, mask));
-    c.f_lo = _mm256_unpacklo_epi16(f, f);
-    c.f_hi = _mm256_unpackhi_epi16(f, f);
+    // F = (S & 255) >> 1; -128 (bit 7 set) zeroes the high byte of each word.
+    const __m256i low =
+        _mm256_setr_epi8(0, -128, 0, -128, 4, -128, 4, -128, 8, -128, 8, -128, 12, -128, 12, -128,
+                         0, -128, 0, -128, 4, -128, 4, -128, 8, -128, 8, -128, 12, -128, 12, -128);
+    c.f_lo = _mm256_srli_epi16(_mm256_shuffle_epi8(sum_lo, low), 1);
+    c.f_hi = _mm256_srli_epi16(_mm256_shuffle_epi8(sum_hi, low), 1);
   }
-  const int shift = kScaled ? 7 : 8;
-  const __m256i h =
-      _mm256_packs_epi32(_mm256_srai_epi32(sum_lo, shift), _mm256_srai_epi32(sum_hi, shift));
-  c.h_lo = _mm256_unpacklo_epi16(h, h);
-  c.h_hi = _mm256_unpackhi_epi16(h, h);
   return c;
 }
 
