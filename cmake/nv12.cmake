@@ -39,14 +39,14 @@ find_path(STILLREEL_LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
 find_library(STILLREEL_LIBYUV_LIBRARY yuv REQUIRED)
 find_package(benchmark REQUIRED)
 
-# Within 3 levels of libyuv on random frames of even and odd sizes.
+# Every matrix and range within 2 levels of libyuv's on random frames of even and odd sizes.
 add_executable(nv12_libyuv_test tests/native/nv12_libyuv_test.cpp)
 target_include_directories(nv12_libyuv_test PRIVATE ${STILLREEL_LIBYUV_INCLUDE_DIR})
 target_link_libraries(nv12_libyuv_test PRIVATE stillreel_core ${STILLREEL_LIBYUV_LIBRARY}
   GTest::gtest_main)
 add_test(NAME nv12_libyuv_test COMMAND nv12_libyuv_test)
 
-# make bench: 1080p and 2160p against libyuv and memcpy, ratios printed last.
+# make bench: every matrix and rotation at 1080p against libyuv and memcpy, ratios printed last.
 add_executable(nv12_bench bench/nv12_bench.cpp)
 target_include_directories(nv12_bench PRIVATE ${STILLREEL_LIBYUV_INCLUDE_DIR})
 target_link_libraries(nv12_bench PRIVATE stillreel_core ${STILLREEL_LIBYUV_LIBRARY}
