@@ -7,10 +7,9 @@
 # directly from the sources.
 
 # Options for video/nv12.cpp:
-#   -O3   The row loop vectorises only at -O3; at -O2 GCC leaves it scalar, 10 times slower.
-#         Set per file so that every build type converts at the same speed.
+#   -O3   Set per file so that every build type converts at the same speed.
 #   No -march: the 64-bit DLL must run on any x86-64 (SSE2) and the 32-bit one on any i686.
-#         nv12.cpp builds the same loop a second time for AVX2 and picks it at run time.
+#         nv12.cpp has SSE2 and AVX2 (target attribute) row kernels and picks one at run time.
 #   -Wa,-muse-unaligned-vector-move (MinGW): GCC may spill 32-byte AVX registers with aligned
 #         moves to stack slots that Windows aligns to 16 bytes only (GCC bug 54412); the
 #         assembler turns every aligned vector move into an unaligned one, at no cost.
@@ -19,9 +18,11 @@ if(MINGW)
   list(APPEND STILLREEL_NV12_FLAGS -Wa,-muse-unaligned-vector-move)
 endif()
 # The i686 compiler targets the Pentium Pro by default; every processor that runs a supported
-# Windows has SSE2, which lets the 32-bit loop vectorise as the 64-bit one does.
+# Windows has SSE2, which the row kernels use as their baseline. 32-bit hosts may call with a
+# stack aligned to 4 bytes only, where GCC assumes 16: -mstackrealign makes every function that
+# keeps SSE values on the stack align its own frame.
 if(MINGW AND CMAKE_SIZEOF_VOID_P EQUAL 4)
-  list(APPEND STILLREEL_NV12_FLAGS -msse2 -mfpmath=sse)
+  list(APPEND STILLREEL_NV12_FLAGS -msse2 -mfpmath=sse -mstackrealign)
 endif()
 
 # Applies STILLREEL_NV12_FLAGS to video/nv12.cpp as <target> compiles it.
@@ -38,14 +39,14 @@ find_path(STILLREEL_LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
 find_library(STILLREEL_LIBYUV_LIBRARY yuv REQUIRED)
 find_package(benchmark REQUIRED)
 
-# Within 3 levels of libyuv on random frames of even and odd sizes.
+# Every matrix and range within 2 levels of libyuv's on random frames of even and odd sizes.
 add_executable(nv12_libyuv_test tests/native/nv12_libyuv_test.cpp)
 target_include_directories(nv12_libyuv_test PRIVATE ${STILLREEL_LIBYUV_INCLUDE_DIR})
 target_link_libraries(nv12_libyuv_test PRIVATE stillreel_core ${STILLREEL_LIBYUV_LIBRARY}
   GTest::gtest_main)
 add_test(NAME nv12_libyuv_test COMMAND nv12_libyuv_test)
 
-# make bench: 1080p and 2160p against libyuv and memcpy, ratios printed last.
+# make bench: every matrix and rotation at 1080p against libyuv and memcpy, ratios printed last.
 add_executable(nv12_bench bench/nv12_bench.cpp)
 target_include_directories(nv12_bench PRIVATE ${STILLREEL_LIBYUV_INCLUDE_DIR})
 target_link_libraries(nv12_bench PRIVATE stillreel_core ${STILLREEL_LIBYUV_LIBRARY}

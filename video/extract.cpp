@@ -149,8 +149,8 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* current, FrameSize 
   UniqueHlocal block(LocalAlloc(LMEM_FIXED, *bytes));
   if (!block) return ExtractStatus::kNoMemory;
   auto* image_data = static_cast<uint8_t*>(block.get());
-  if (!ConvertNv12ToBgra(first_row, pitch, length, size.width, size.height,
-                         image_data + kBmpHeaderSize)) {
+  if (!ConvertNv12ToBgra(PlainNv12Planes(first_row, pitch, length, size.width, size.height),
+                         first_row, length, PictureOptions{}, image_data + kBmpHeaderSize)) {
     return ExtractStatus::kNoFrame;
   }
   AssembleBmp(size.width, size.height, image_data + kBmpHeaderSize, image_data);
