@@ -33,6 +33,7 @@ target_link_libraries(stillreel_win INTERFACE ${STILLREEL_SYSTEM_LIBS})
 
 add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
   video/extract.cpp
+  video/frame_read.cpp
   video/probe.cpp
   video/reader.cpp)
 target_link_libraries(stillreel_video PUBLIC stillreel_win)
