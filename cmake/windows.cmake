@@ -86,18 +86,19 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 
   # The modules linked in directly, platform-free tests included.
   add_executable(unit_tests ${STILLREEL_NATIVE_TESTS} ${STILLREEL_WINE_UNIT_TESTS}
-    tests/wine/test_support.cpp)
+    tests/wine/test_support.cpp tests/wine/windows_reader.cpp)
   target_compile_definitions(unit_tests PRIVATE UNICODE _UNICODE)
   target_link_libraries(unit_tests PRIVATE stillreel_plugin GTest::gtest_main ${STILLREEL_STATIC_RUNTIME})
 
   # The DLL as a host sees it: loaded with LoadLibraryW, exports resolved by name.
   file(GLOB STILLREEL_PLUGIN_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/wine/plugin_*_test.cpp)
   add_executable(plugin_tests ${STILLREEL_PLUGIN_TESTS} tests/wine/test_support.cpp
-    tests/wine/plugin_host.cpp)
+    tests/wine/plugin_host.cpp tests/wine/windows_reader.cpp)
   target_include_directories(plugin_tests PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(plugin_tests PRIVATE UNICODE _UNICODE NOMINMAX
     STILLREEL_PLUGIN_FILE="Stillreel.sph")
-  target_link_libraries(plugin_tests PRIVATE GTest::gtest_main ole32 psapi ${STILLREEL_STATIC_RUNTIME})
+  target_link_libraries(plugin_tests PRIVATE GTest::gtest_main ole32 psapi mfplat mfreadwrite mfuuid
+    ${STILLREEL_STATIC_RUNTIME})
   add_dependencies(plugin_tests Stillreel)
 endif()
 
