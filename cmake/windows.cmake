@@ -120,3 +120,13 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   target_link_options(extract_bench PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
   target_link_libraries(extract_bench PRIVATE mfplat mfreadwrite mfuuid ole32)
 endif()
+
+# exact=1 against exact=0 per entry under the Windows-behaviour reader, run by `make bench`.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_executable(exact_bench bench/exact_bench.cpp tests/wine/windows_reader.cpp)
+  target_include_directories(exact_bench PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests/wine)
+  target_compile_definitions(exact_bench PRIVATE UNICODE _UNICODE)
+  target_link_options(exact_bench PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
+  target_link_libraries(exact_bench PRIVATE mfplat mfreadwrite mfuuid ole32)
+  add_dependencies(exact_bench Stillreel)
+endif()
