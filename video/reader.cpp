@@ -28,6 +28,15 @@ HRESULT CreateReader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
   return MFCreateSourceReaderFromURL(path, nullptr, &reader);
 }
 
+// Whether the first video stream's native type names an interlace mode other than progressive.
+bool MayBeInterlaced(IMFSourceReader* reader) {
+  ComPtr<IMFMediaType> native;
+  UINT32 mode = MFVideoInterlace_Progressive;
+  return SUCCEEDED(reader->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &native)) &&
+         SUCCEEDED(native->GetUINT32(MF_MT_INTERLACE_MODE, &mode)) &&
+         mode != MFVideoInterlace_Progressive;
+}
+
 // An aperture attribute as an area inside `coded`; false when absent or unusable.
 bool ReadAperture(IMFMediaType* type, const GUID& key, FrameSize coded, FrameLayout& layout) {
   MFVideoArea area{};
@@ -63,13 +72,16 @@ HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
   SR_RETURN_IF_FAILED(MFCreateMediaType(&requested));
   SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
   SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
-  // Whole frames: with the video processor an interlaced stream is deinterlaced. A reader that
-  // cannot promise progressive output (Wine 8 answers MF_E_TOPO_CODEC_NOT_FOUND) gets the
-  // request without it; its failure then is the one reported.
-  SR_RETURN_IF_FAILED(requested->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
-  if (SUCCEEDED(reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr,
-                                            requested.Get()))) {
-    return S_OK;
+  // Whole frames: with the video processor an interlaced stream is deinterlaced. Asked only of
+  // a stream whose source states that it may be interlaced: a reader that cannot promise
+  // progressive output refuses the request (Wine 8 answers MF_E_TOPO_CODEC_NOT_FOUND and keeps
+  // a handle or so each time), and then gets the plain request.
+  if (MayBeInterlaced(reader.Get())) {
+    SR_RETURN_IF_FAILED(requested->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+    if (SUCCEEDED(reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr,
+                                              requested.Get()))) {
+      return S_OK;
+    }
   }
   SR_RETURN_IF_FAILED(requested->DeleteItem(MF_MT_INTERLACE_MODE));
   // The reader inserts whatever decoder turns the stream into NV12, or fails.
