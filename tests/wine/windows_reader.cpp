@@ -176,13 +176,27 @@ class WindowsReader final : public IMFSourceReader {
     return m_inner->SetStreamSelection(stream, selected);
   }
   STDMETHODIMP GetNativeMediaType(DWORD stream, DWORD index, IMFMediaType** type) override {
-    return m_inner->GetNativeMediaType(stream, index, type);
+    const HRESULT hr = m_inner->GetNativeMediaType(stream, index, type);
+    if (SUCCEEDED(hr) && g_behaviour.native_interlace_mode != 0) {
+      // Wine hands out its own type object: a copy carries the attribute.
+      ComPtr<IMFMediaType> copy;
+      if (SUCCEEDED(MFCreateMediaType(&copy)) && SUCCEEDED((*type)->CopyAllItems(copy.Get()))) {
+        copy->SetUINT32(MF_MT_INTERLACE_MODE, g_behaviour.native_interlace_mode);
+        (*type)->Release();
+        *type = copy.Detach();
+      }
+    }
+    return hr;
   }
   STDMETHODIMP SetCurrentMediaType(DWORD stream, DWORD* reserved, IMFMediaType* type) override {
     GUID subtype{};
     if (g_behaviour.nv12_needs_advanced_processing && !m_advanced && type != nullptr &&
         SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) && subtype == MFVideoFormat_NV12) {
       return MF_E_INVALIDMEDIATYPE;
+    }
+    UINT32 mode = 0;
+    if (type != nullptr && SUCCEEDED(type->GetUINT32(MF_MT_INTERLACE_MODE, &mode))) {
+      ++g_counts.progressive_requests;
     }
     return m_inner->SetCurrentMediaType(stream, reserved, type);
   }
@@ -374,6 +388,7 @@ WindowsBehaviour AllWindowsBehaviours(int64_t key_interval) {
                            {MF_MT_VIDEO_NOMINAL_RANGE, MFNominalRange_16_235},
                            {MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive}};
   all.uint64_attributes = {{MF_MT_PIXEL_ASPECT_RATIO, (UINT64{1} << 32) | 1}};
+  all.native_interlace_mode = MFVideoInterlace_MixedInterlaceOrProgressive;
   all.nv12_needs_advanced_processing = true;
   return all;
 }
@@ -382,7 +397,7 @@ WindowsReaderHook::WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour)
     : m_module(module) {
   g_behaviour = std::move(behaviour);
   g_counts.readers = g_counts.advanced = g_counts.seeks = g_counts.lock_2d = 0;
-  g_counts.type_changes = 0;
+  g_counts.type_changes = g_counts.progressive_requests = 0;
   if (PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL",
                   reinterpret_cast<void*>(CreateWindowsReader), &m_original)) {
     g_create_reader = reinterpret_cast<CreateReaderFn>(m_original);

@@ -34,6 +34,9 @@ struct WindowsBehaviour {
   // (MF_MT_DEFAULT_STRIDE, MF_MT_VIDEO_ROTATION, MF_MT_YUV_MATRIX, ...).
   std::vector<std::pair<GUID, UINT32>> uint32_attributes;
   std::vector<std::pair<GUID, UINT64>> uint64_attributes;
+  // MF_MT_INTERLACE_MODE on the native type (0 = absent, as Wine leaves it); a Windows source
+  // states MFVideoInterlace_MixedInterlaceOrProgressive for H.264, which it cannot know better.
+  UINT32 native_interlace_mode = 0;
   // SetCurrentMediaType refuses NV12 (MF_E_INVALIDMEDIATYPE) unless the reader was created with
   // MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING.
   bool nv12_needs_advanced_processing = false;
@@ -56,11 +59,12 @@ extern const DocumentedBehaviour kWindowsBehaviours[7];
 
 // What the installed double has seen since it was installed.
 struct WindowsReaderCounts {
-  std::atomic<long> readers{0};       // readers handed out
-  std::atomic<long> advanced{0};      // of them created with advanced video processing
-  std::atomic<long> seeks{0};         // SetCurrentPosition calls moved back to a key frame
-  std::atomic<long> lock_2d{0};       // Lock2D / Lock2DSize calls on the double's buffers
-  std::atomic<long> type_changes{0};  // MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED raised
+  std::atomic<long> readers{0};               // readers handed out
+  std::atomic<long> advanced{0};              // of them created with advanced video processing
+  std::atomic<long> seeks{0};                 // SetCurrentPosition calls moved back to a key frame
+  std::atomic<long> lock_2d{0};               // Lock2D / Lock2DSize calls on the double's buffers
+  std::atomic<long> type_changes{0};          // MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED raised
+  std::atomic<long> progressive_requests{0};  // NV12 asked for with MF_MT_INTERLACE_MODE
 };
 
 // Puts the double in place of `module`'s import of MFCreateSourceReaderFromURL for as long as
