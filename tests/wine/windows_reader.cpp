@@ -12,7 +12,7 @@
 
 namespace stillreel::test {
 
-const DocumentedBehaviour kWindowsBehaviours[7] = {
+const DocumentedBehaviour kWindowsBehaviours[8] = {
     {"a seek lands on the key frame at or before the position; the caller reads on",
      "IMFSourceReader::SetCurrentPosition (Remarks)"},
     {"frame size aligned to 16, the picture in MF_MT_MINIMUM_DISPLAY_APERTURE",
@@ -28,6 +28,7 @@ const DocumentedBehaviour kWindowsBehaviours[7] = {
      "MF_MT_PIXEL_ASPECT_RATIO; MF_MT_INTERLACE_MODE"},
     {"conversion to NV12 only with the advanced video processor",
      "MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING; DV Video Decoder"},
+    {"after MF_SOURCE_READERF_ERROR the reader must not be called again", "MF_SOURCE_READER_FLAG"},
 };
 
 namespace {
@@ -170,12 +171,15 @@ class WindowsReader final : public IMFSourceReader {
   }
 
   STDMETHODIMP GetStreamSelection(DWORD stream, BOOL* selected) override {
+    CountIfFailed();
     return m_inner->GetStreamSelection(stream, selected);
   }
   STDMETHODIMP SetStreamSelection(DWORD stream, BOOL selected) override {
+    CountIfFailed();
     return m_inner->SetStreamSelection(stream, selected);
   }
   STDMETHODIMP GetNativeMediaType(DWORD stream, DWORD index, IMFMediaType** type) override {
+    CountIfFailed();
     const HRESULT hr = m_inner->GetNativeMediaType(stream, index, type);
     if (SUCCEEDED(hr) && g_behaviour.native_interlace_mode != 0) {
       // Wine hands out its own type object: a copy carries the attribute.
@@ -189,6 +193,7 @@ class WindowsReader final : public IMFSourceReader {
     return hr;
   }
   STDMETHODIMP SetCurrentMediaType(DWORD stream, DWORD* reserved, IMFMediaType* type) override {
+    CountIfFailed();
     GUID subtype{};
     if (g_behaviour.nv12_needs_advanced_processing && !m_advanced && type != nullptr &&
         SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) && subtype == MFVideoFormat_NV12) {
@@ -201,6 +206,7 @@ class WindowsReader final : public IMFSourceReader {
     return m_inner->SetCurrentMediaType(stream, reserved, type);
   }
   STDMETHODIMP GetCurrentMediaType(DWORD stream, IMFMediaType** type) override {
+    CountIfFailed();
     if (stream != DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM)) {
       return m_inner->GetCurrentMediaType(stream, type);
     }
@@ -232,6 +238,7 @@ class WindowsReader final : public IMFSourceReader {
     return S_OK;
   }
   STDMETHODIMP SetCurrentPosition(REFGUID format, REFPROPVARIANT position) override {
+    CountIfFailed();
     const int64_t interval = g_behaviour.key_interval;
     if (interval <= 0 || format != GUID_NULL || position.vt != VT_I8) {
       return m_inner->SetCurrentPosition(format, position);
@@ -243,6 +250,14 @@ class WindowsReader final : public IMFSourceReader {
   }
   STDMETHODIMP ReadSample(DWORD stream, DWORD control, DWORD* actual, DWORD* flags, LONGLONG* stamp,
                           IMFSample** sample) override {
+    CountIfFailed();
+    if (g_behaviour.error_after_samples != 0 && m_samples >= g_behaviour.error_after_samples) {
+      m_failed = true;
+      ++g_counts.errors;
+      *flags = MF_SOURCE_READERF_ERROR;
+      *sample = nullptr;
+      return S_OK;
+    }
     ComPtr<IMFSample> inner;
     HRESULT hr = m_inner->ReadSample(stream, control, actual, flags, stamp, &inner);
     if (FAILED(hr) || !inner) {
@@ -254,21 +269,31 @@ class WindowsReader final : public IMFSourceReader {
       *flags |= MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED;
       ++g_counts.type_changes;
     }
+    ++m_samples;
     ComPtr<IMFSample> shown;
     if (FAILED(hr = Relayout(inner.Get(), shown))) return hr;
     *sample = shown.Detach();
     return S_OK;
   }
-  STDMETHODIMP Flush(DWORD stream) override { return m_inner->Flush(stream); }
+  STDMETHODIMP Flush(DWORD stream) override {
+    CountIfFailed();
+    return m_inner->Flush(stream);
+  }
   STDMETHODIMP GetServiceForStream(DWORD stream, REFGUID service, REFIID iid,
                                    void** object) override {
+    CountIfFailed();
     return m_inner->GetServiceForStream(stream, service, iid, object);
   }
   STDMETHODIMP GetPresentationAttribute(DWORD stream, REFGUID key, PROPVARIANT* value) override {
+    CountIfFailed();
     return m_inner->GetPresentationAttribute(stream, key, value);
   }
 
  private:
+  void CountIfFailed() {
+    if (m_failed) ++g_counts.calls_after_error;
+  }
+
   // What a decoder offers before it has seen the stream's sequence header.
   static HRESULT Placeholder(IMFMediaType** type) {
     ComPtr<IMFMediaType> placeholder;
@@ -357,6 +382,8 @@ class WindowsReader final : public IMFSourceReader {
   ComPtr<IMFSourceReader> m_inner;
   bool m_advanced;
   bool m_placeholder;
+  int m_samples = 0;
+  bool m_failed = false;
 };
 
 HRESULT WINAPI CreateWindowsReader(LPCWSTR url, IMFAttributes* attributes,
@@ -398,6 +425,7 @@ WindowsReaderHook::WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour)
   g_behaviour = std::move(behaviour);
   g_counts.readers = g_counts.advanced = g_counts.seeks = g_counts.lock_2d = 0;
   g_counts.type_changes = g_counts.progressive_requests = 0;
+  g_counts.errors = g_counts.calls_after_error = 0;
   if (PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL",
                   reinterpret_cast<void*>(CreateWindowsReader), &m_original)) {
     g_create_reader = reinterpret_cast<CreateReaderFn>(m_original);

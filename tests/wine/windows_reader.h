@@ -42,6 +42,9 @@ struct WindowsBehaviour {
   bool nv12_needs_advanced_processing = false;
   // Creation with MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING fails (before Windows 8).
   bool refuse_advanced_processing = false;
+  // After this many samples ReadSample reports MF_SOURCE_READERF_ERROR (0 = never); every call
+  // on the reader after that is counted in calls_after_error.
+  int error_after_samples = 0;
 };
 
 // Every behaviour on, for a clip with key frames every `key_interval` ticks, 2D pitch 64.
@@ -55,7 +58,7 @@ struct DocumentedBehaviour {
   const char* behaviour;
   const char* page;
 };
-extern const DocumentedBehaviour kWindowsBehaviours[7];
+extern const DocumentedBehaviour kWindowsBehaviours[8];
 
 // What the installed double has seen since it was installed.
 struct WindowsReaderCounts {
@@ -65,6 +68,8 @@ struct WindowsReaderCounts {
   std::atomic<long> lock_2d{0};               // Lock2D / Lock2DSize calls on the double's buffers
   std::atomic<long> type_changes{0};          // MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED raised
   std::atomic<long> progressive_requests{0};  // NV12 asked for with MF_MT_INTERLACE_MODE
+  std::atomic<long> errors{0};                // MF_SOURCE_READERF_ERROR raised
+  std::atomic<long> calls_after_error{0};     // calls on a reader that has raised it
 };
 
 // Puts the double in place of `module`'s import of MFCreateSourceReaderFromURL for as long as

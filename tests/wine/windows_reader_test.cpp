@@ -229,6 +229,26 @@ TEST(WindowsReader, ProbeSizeIsThePictureDespiteAPlaceholderType) {
   }
 }
 
+// A reader that reports an error is not called again: the frame read before it stands in, or
+// there is none; the probe still lists the video, its size unknown.
+TEST(WindowsReader, NoCallOnAReaderAfterItsError) {
+  for (int after : {1, 3}) {
+    WindowsBehaviour behaviour = AllWindowsBehaviours(kKeyInterval);
+    behaviour.error_after_samples = after;
+    const auto hook = HookIf(true, behaviour);
+    const Picture picture = Extract(L"numbered60s.mp4", {0, 0, 25});  // key frame 20 s, 5 s on
+    if (after == 1) {
+      EXPECT_EQ(FrameNumber(picture), 200) << "the key frame read before the error";
+    } else {
+      EXPECT_EQ(FrameNumber(picture), 202) << "the latest frame read before the error";
+    }
+    VideoFacts facts;
+    EXPECT_TRUE(ProbeVideo(Media(L"numbered60s.mp4").c_str(), facts));
+    EXPECT_GT(hook->counts().errors, 0);
+    EXPECT_EQ(hook->counts().calls_after_error, 0) << "error after " << after << " samples";
+  }
+}
+
 // A platform that refuses the advanced video processor still gets a reader: the plain one.
 TEST(WindowsReader, ReaderWithoutAdvancedProcessingWhenItIsRefused) {
   WindowsBehaviour behaviour;
