@@ -43,6 +43,7 @@ demo: build
 bench: build
 	$(BUILD)/native/nv12_bench
 	bench/extract_bench.sh $(BUILD)
+	bench/exact_bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) dist out

@@ -33,6 +33,7 @@ target_link_libraries(stillreel_win INTERFACE ${STILLREEL_SYSTEM_LIBS})
 
 add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
   video/extract.cpp
+  video/frame_read.cpp
   video/probe.cpp
   video/reader.cpp)
 target_link_libraries(stillreel_video PUBLIC stillreel_win)
@@ -85,18 +86,19 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 
   # The modules linked in directly, platform-free tests included.
   add_executable(unit_tests ${STILLREEL_NATIVE_TESTS} ${STILLREEL_WINE_UNIT_TESTS}
-    tests/wine/test_support.cpp)
+    tests/wine/test_support.cpp tests/wine/windows_reader.cpp)
   target_compile_definitions(unit_tests PRIVATE UNICODE _UNICODE)
   target_link_libraries(unit_tests PRIVATE stillreel_plugin GTest::gtest_main ${STILLREEL_STATIC_RUNTIME})
 
   # The DLL as a host sees it: loaded with LoadLibraryW, exports resolved by name.
   file(GLOB STILLREEL_PLUGIN_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/wine/plugin_*_test.cpp)
   add_executable(plugin_tests ${STILLREEL_PLUGIN_TESTS} tests/wine/test_support.cpp
-    tests/wine/plugin_host.cpp)
+    tests/wine/plugin_host.cpp tests/wine/windows_reader.cpp)
   target_include_directories(plugin_tests PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(plugin_tests PRIVATE UNICODE _UNICODE NOMINMAX
     STILLREEL_PLUGIN_FILE="Stillreel.sph")
-  target_link_libraries(plugin_tests PRIVATE GTest::gtest_main ole32 psapi ${STILLREEL_STATIC_RUNTIME})
+  target_link_libraries(plugin_tests PRIVATE GTest::gtest_main ole32 psapi mfplat mfreadwrite mfuuid
+    ${STILLREEL_STATIC_RUNTIME})
   add_dependencies(plugin_tests Stillreel)
 endif()
 
@@ -119,10 +121,20 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   target_link_libraries(extract_bench PRIVATE mfplat mfreadwrite mfuuid ole32)
 endif()
 
-# Two builds' listings side by side: bench/listing_bench.sh compares this build with another.
+# Two builds' listings side by side: listing_bench NEW OLD ROUNDS VIDEO... under Wine.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   add_executable(listing_bench bench/listing_bench.cpp)
   target_include_directories(listing_bench PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(listing_bench PRIVATE UNICODE _UNICODE)
   target_link_options(listing_bench PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
+endif()
+
+# exact=1 against exact=0 per entry under the Windows-behaviour reader, run by `make bench`.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_executable(exact_bench bench/exact_bench.cpp tests/wine/windows_reader.cpp)
+  target_include_directories(exact_bench PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests/wine)
+  target_compile_definitions(exact_bench PRIVATE UNICODE _UNICODE)
+  target_link_options(exact_bench PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
+  target_link_libraries(exact_bench PRIVATE mfplat mfreadwrite mfuuid ole32)
+  add_dependencies(exact_bench Stillreel)
 endif()

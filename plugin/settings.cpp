@@ -30,10 +30,13 @@ int32_t ReadInt(const wchar_t* file, const wchar_t* key) {
 
 FrameSettings ReadFrameSettingsFrom(const wchar_t* file, SettingsKeys keys) {
   if (file == nullptr || file[0] == L'\0') return {};
-  if (keys == SettingsKeys::kLegacy)
-    return MapLegacySettings(ReadInt(file, L"div"), ReadInt(file, L"sec"));
-  return NormaliseSettings(
-      {ReadInt(file, L"div"), ReadInt(file, L"divsec"), ReadInt(file, L"sec")});
+  FrameSettings settings = keys == SettingsKeys::kLegacy
+                               ? MapLegacySettings(ReadInt(file, L"div"), ReadInt(file, L"sec"))
+                               : NormaliseSettings({ReadInt(file, L"div"), ReadInt(file, L"divsec"),
+                                                    ReadInt(file, L"sec")});
+  // Both builds: anything but an explicit 0 keeps the exact moment.
+  settings.exact = GetPrivateProfileIntW(kSection, L"exact", 1, file) != 0;
+  return settings;
 }
 
 FrameSettings ReadFrameSettings() {

@@ -67,6 +67,31 @@ rich_h264() {
     -pix_fmt yuv420p "$tmp"
 }
 
+# Every frame shows its own number n in binary: ten blocks across the top half, the most
+# significant bit on the left, black (16) for 0 and white (235) for 1; the bottom half is gray.
+# 10 fps, a key frame every 10 s and no B-frames, so stamps and key-frame times are exact.
+numbered_h264() {
+  ff -f lavfi -i "nullsrc=s=10x2:r=10:d=$2" \
+    -vf "geq=lum='if(eq(Y,0),16+219*mod(floor(N/pow(2,9-X)),2),128)':cb=128:cr=128,\
+scale=$1:flags=neighbor" \
+    -c:v libx264 -preset ultrafast -crf 12 -g 100 -keyint_min 100 -sc_threshold 0 -bf 0 \
+    -pix_fmt yuv420p "$tmp"
+}
+
+# A detailed 1080-line picture (coded as 1088 lines by H.264), key frame every second.
+hd_h264() {
+  ff -f lavfi -i "testsrc2=s=1920x1080:r=10:d=3" -c:v libx264 -preset ultrafast -crf 18 \
+    -g 10 -bf 0 -pix_fmt yuv420p "$tmp"
+}
+
+# ffmpeg's own decoding of frame $2 of video $1 as top-down BGRA (BT.601 studio range), the
+# reference a delivered picture is matched against.
+reference_frame() {
+  ffmpeg -nostdin -hide_banner -loglevel error -y -i "$dir/$1" \
+    -vf "select=eq(n\\,$2),scale=in_color_matrix=bt601:in_range=tv:out_range=pc,format=bgra" \
+    -frames:v 1 -f rawvideo "$tmp"
+}
+
 audio_only() {
   ff -f lavfi -i "sine=frequency=440:duration=3" -c:a aac -b:a 32k "$tmp"
 }
@@ -103,3 +128,7 @@ generate a.b.mp4 copy_of len10s.mp4
 generate Clip copy_of len10s.mp4
 generate 動画.mp4 copy_of len10s.mp4
 generate rich.mp4 rich_h264
+# Frame sizes that are not multiples of 16, for the Windows-behaviour reader's aligned frames.
+generate numbered60s.mp4 numbered_h264 328x232 60
+generate hd1080.mp4 hd_h264
+generate hd1080_frame10.bgra reference_frame hd1080.mp4 10

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <utility>
 
+#include "video/frame_read.h"
 #include "video/nv12.h"
 #include "video/probe.h"
 #include "video/reader.h"
@@ -21,9 +23,6 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-// Stream ticks mark gaps in a stream; a few in a row are plausible, an endless run is not.
-constexpr int kMaxStreamTicks = 64;
-
 // Seeks the reader to `ticks` (100-ns units).
 void SeekTo(IMFSourceReader* reader, int64_t ticks) {
   PropVariant position;
@@ -34,37 +33,17 @@ void SeekTo(IMFSourceReader* reader, int64_t ticks) {
   (void)reader->SetCurrentPosition(GUID_NULL, position.value());
 }
 
-// The next sample of the first video stream; none at the end of the stream. A stream tick
-// without a sample is a gap, not the end, so the read goes on past it.
-HRESULT ReadNextSample(IMFSourceReader* reader, ComPtr<IMFSample>& sample, bool& end_of_stream) {
-  for (int tick = 0; tick < kMaxStreamTicks; ++tick) {
-    DWORD flags = 0;
-    LONGLONG timestamp = 0;
-    sample.Reset();
-    SR_RETURN_IF_FAILED(reader->ReadSample(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, nullptr, &flags,
-                                           &timestamp, &sample));
-    end_of_stream = (flags & MF_SOURCE_READERF_ENDOFSTREAM) != 0;
-    if (sample || end_of_stream || (flags & MF_SOURCE_READERF_STREAMTICK) == 0) return S_OK;
-  }
-  return S_OK;
-}
-
-// The first sample after the seek to t. A seek at or past the last frame (t = D is a normal
-// result of the seek rules) ends the stream instead; then the stream's last frame stands in,
-// found by reading from one second before min(t, D) to the end and keeping only the latest.
-HRESULT ReadFrame(IMFSourceReader* reader, int64_t t, int64_t duration, ComPtr<IMFSample>& frame) {
-  bool end_of_stream = false;
-  SR_RETURN_IF_FAILED(ReadNextSample(reader, frame, end_of_stream));
-  if (frame && !end_of_stream) return S_OK;
-
+// The frame due at t (see ReadFrameAt) after the seek to t. A seek at or past the last frame
+// (t = D is a normal result of the seek rules) ends the stream instead; then the stream's last
+// frame stands in, found by reading from one second before min(t, D) to the end and keeping only
+// the latest.
+HRESULT ReadFrame(IMFSourceReader* reader, int64_t t, int64_t duration, bool exact,
+                  FrameRead& read) {
+  SR_RETURN_IF_FAILED(ReadFrameAt(reader, t, exact, read));
+  if (read.sample || read.reader_failed || !read.end_of_stream) return S_OK;
   SeekTo(reader, std::max<int64_t>(0, std::min(t, duration) - kTicksPerSecond));
-  ComPtr<IMFSample> next;
-  end_of_stream = false;
-  while (!end_of_stream) {
-    // A failing read ends the search like the end of the stream: what arrived so far counts.
-    if (FAILED(ReadNextSample(reader, next, end_of_stream)) || !next) break;
-    frame = std::move(next);
-  }
+  // A failing read ends the search like the end of the stream: what arrived so far counts.
+  (void)ReadFrameAt(reader, std::numeric_limits<int64_t>::max(), true, read);
   return S_OK;
 }
 
@@ -83,6 +62,13 @@ class FrameLock {
 
   HRESULT Lock2D(IMF2DBuffer* buffer, BYTE** first_row, LONG* pitch) {
     SR_RETURN_IF_FAILED(buffer->Lock2D(first_row, pitch));
+    m_buffer_2d = buffer;
+    return S_OK;
+  }
+  HRESULT Lock2DSize(IMF2DBuffer2* buffer, BYTE** first_row, LONG* pitch, BYTE** start,
+                     DWORD* length) {
+    SR_RETURN_IF_FAILED(
+        buffer->Lock2DSize(MF2DBuffer_LockFlags_Read, first_row, pitch, start, length));
     m_buffer_2d = buffer;
     return S_OK;
   }
@@ -117,43 +103,83 @@ int32_t PlainBufferPitch(IMFMediaType* current, uint32_t length, FrameSize size)
   return size.width <= kMaxPitch ? static_cast<int32_t>(size.width) : 0;
 }
 
-ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* current, FrameSize size,
-                            UniqueHlocal& image, uint32_t& image_bytes) {
-  const std::optional<uint32_t> bytes = BmpImageSize(size.width, size.height);
-  if (!bytes) return ExtractStatus::kNoFrame;
-  DWORD length = 0;
-  if (FAILED(SR_TRACED(sample->GetTotalLength(&length)))) return ExtractStatus::kNoFrame;
-  ComPtr<IMFMediaBuffer> buffer;
-  if (FAILED(SR_TRACED(sample->ConvertToContiguousBuffer(&buffer)))) return ExtractStatus::kNoFrame;
+// A locked frame: the planes of its shown picture and the memory that may be read.
+struct LockedFrame {
+  Nv12Planes planes{};
+  const uint8_t* start = nullptr;
+  uint64_t length = 0;
+};
 
-  ComPtr<IMF2DBuffer> buffer_2d;
-  FrameLock lock;
+// Locks the sample's single buffer and finds the planes of the shown picture. A 2D buffer states
+// its first row and pitch; its chroma plane starts at pitch x coded height, and what may be read
+// is what Lock2DSize states (else the buffer's maximum length from the first row). A bottom-up
+// 2D buffer (negative pitch) is refused: where its chroma plane lies is not stated. A plain
+// buffer (Wine's decoders) is placed by its length: the chroma plane starts at two thirds of it.
+// The conversion checks that the planes lie within the readable memory.
+HRESULT LockPlanes(IMFMediaBuffer* buffer, IMFMediaType* type, const FrameLayout& layout,
+                   FrameLock& lock, LockedFrame& frame) {
+  const FrameSize picture = layout.picture;
   BYTE* first_row = nullptr;
   LONG pitch = 0;
-  // Wine's decoders hand out buffers without IMF2DBuffer (E_NOINTERFACE).
-  if (SUCCEEDED(buffer.As(&buffer_2d))) {
-    if (FAILED(lock.Lock2D(buffer_2d.Get(), &first_row, &pitch))) return ExtractStatus::kNoFrame;
-  } else {
-    DWORD locked_length = 0;
-    if (FAILED(lock.Lock(buffer.Get(), &first_row, &locked_length))) {
-      return ExtractStatus::kNoFrame;
+  ComPtr<IMF2DBuffer> buffer_2d;
+  if (SUCCEEDED(buffer->QueryInterface(IID_PPV_ARGS(&buffer_2d)))) {
+    ComPtr<IMF2DBuffer2> buffer_2d2;
+    BYTE* start = nullptr;
+    DWORD length = 0;
+    if (SUCCEEDED(buffer_2d.As(&buffer_2d2))) {
+      SR_RETURN_IF_FAILED(lock.Lock2DSize(buffer_2d2.Get(), &first_row, &pitch, &start, &length));
+    } else {
+      SR_RETURN_IF_FAILED(lock.Lock2D(buffer_2d.Get(), &first_row, &pitch));
+      SR_RETURN_IF_FAILED(buffer->GetMaxLength(&length));
+      start = first_row;
     }
-    // The planes are placed by the sample's length: the buffer must hold all of it.
-    if (locked_length < length) return ExtractStatus::kNoFrame;
-    pitch = PlainBufferPitch(current, length, size);
+    SR_RETURN_HR_IF(E_UNEXPECTED, pitch <= 0 || first_row < start);
+    const std::optional<Nv12Planes> planes =
+        Nv12PlanesIn2DBuffer(first_row, static_cast<int32_t>(pitch), layout.coded.height,
+                             layout.left, layout.top, picture.width, picture.height);
+    SR_RETURN_HR_IF(E_UNEXPECTED, !planes);
+    frame = {*planes, start, length};
+    return S_OK;
   }
-  if (!Nv12FrameFits(pitch, length, size.width, size.height)) return ExtractStatus::kNoFrame;
+  DWORD length = 0;
+  SR_RETURN_IF_FAILED(lock.Lock(buffer, &first_row, &length));
+  pitch = PlainBufferPitch(type, length, layout.coded);
+  SR_RETURN_HR_IF(E_UNEXPECTED, pitch <= 0);
+  Nv12Planes planes = PlainNv12Planes(first_row, static_cast<int32_t>(pitch), length, picture.width,
+                                      picture.height);
+  // The shown area's first pixel in each plane; offsets are even (ReadFrameLayout).
+  planes.y += uint64_t{layout.top} * static_cast<uint32_t>(pitch) + layout.left;
+  planes.uv += uint64_t{layout.top / 2} * static_cast<uint32_t>(pitch) + layout.left;
+  frame = {planes, first_row, length};
+  return S_OK;
+}
+
+// The picture of `sample`, laid out as `type` (the type in force for it) says, as a BMP image.
+ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, UniqueHlocal& image,
+                            uint32_t& image_bytes) {
+  FrameLayout layout;
+  if (FAILED(SR_TRACED(ReadFrameLayout(type, layout)))) return ExtractStatus::kNoFrame;
+  const FrameSize picture = layout.picture;
+  const std::optional<uint32_t> bytes = BmpImageSize(picture.width, picture.height);
+  if (!bytes || picture.width == 0 || picture.height == 0) return ExtractStatus::kNoFrame;
+  ComPtr<IMFMediaBuffer> buffer;
+  if (FAILED(SR_TRACED(sample->ConvertToContiguousBuffer(&buffer)))) return ExtractStatus::kNoFrame;
+  FrameLock lock;
+  LockedFrame frame;
+  if (FAILED(SR_TRACED(LockPlanes(buffer.Get(), type, layout, lock, frame)))) {
+    return ExtractStatus::kNoFrame;
+  }
 
   // The image block is the conversion target: its pixel area is already the bottom-up 32-bit
   // layout, and every fresh page of an image-sized buffer costs a fault, so no second one.
   UniqueHlocal block(LocalAlloc(LMEM_FIXED, *bytes));
   if (!block) return ExtractStatus::kNoMemory;
   auto* image_data = static_cast<uint8_t*>(block.get());
-  if (!ConvertNv12ToBgra(PlainNv12Planes(first_row, pitch, length, size.width, size.height),
-                         first_row, length, PictureOptions{}, image_data + kBmpHeaderSize)) {
+  if (!ConvertNv12ToBgra(frame.planes, frame.start, frame.length, PictureOptions{},
+                         image_data + kBmpHeaderSize)) {
     return ExtractStatus::kNoFrame;
   }
-  AssembleBmp(size.width, size.height, image_data + kBmpHeaderSize, image_data);
+  AssembleBmp(picture.width, picture.height, image_data + kBmpHeaderSize, image_data);
   image = std::move(block);
   image_bytes = *bytes;
   return ExtractStatus::kOk;
@@ -175,14 +201,12 @@ ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettin
   const int64_t seek_time = SeekTime(settings, index, duration);
   SeekTo(reader.Get(), seek_time);
 
-  ComPtr<IMFMediaType> current;
-  FrameSize size;
-  if (FAILED(ReadFrameSize(reader.Get(), current, size))) return ExtractStatus::kNoFrame;
-  ComPtr<IMFSample> sample;
-  if (FAILED(ReadFrame(reader.Get(), seek_time, duration, sample)) || !sample) {
+  FrameRead read;
+  if (FAILED(ReadFrame(reader.Get(), seek_time, duration, settings.exact, read)) || !read.sample ||
+      !read.type) {
     return ExtractStatus::kNoFrame;
   }
-  return ConvertSample(sample.Get(), current.Get(), size, image, image_bytes);
+  return ConvertSample(read.sample.Get(), read.type.Get(), image, image_bytes);
 }
 
 }  // namespace stillreel

@@ -20,7 +20,8 @@ int64_t SaturatingProduct(int64_t a, int64_t b) {
 }  // namespace
 
 FrameSettings NormaliseSettings(FrameSettings settings) {
-  return {NotNegative(settings.div), NotNegative(settings.divsec), NotNegative(settings.sec)};
+  return {NotNegative(settings.div), NotNegative(settings.divsec), NotNegative(settings.sec),
+          settings.exact};
 }
 
 int64_t SeekTime(const FrameSettings& raw, int32_t index, int64_t duration) {

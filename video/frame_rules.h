@@ -11,11 +11,14 @@ struct FrameSettings {
   int32_t div = 0;     // frames spread evenly over the whole video
   int32_t divsec = 0;  // interval in seconds between frames, starting at 0 s
   int32_t sec = 0;     // a single frame at this many seconds
+  // The frame due at each moment (read on from where the seek lands) rather than the first one
+  // the seek delivers, which on Windows is the key frame before the moment.
+  bool exact = true;
 };
 
 inline constexpr int64_t kTicksPerSecond = 10'000'000;  // Media Foundation's 100-ns units
 
-// Negative values count as 0 (not set).
+// Negative values count as 0 (not set); `exact` is kept.
 FrameSettings NormaliseSettings(FrameSettings settings);
 
 // Seek time in 100-ns ticks for the entry at `index` of a video lasting `duration` ticks.

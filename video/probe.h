@@ -10,7 +10,7 @@ namespace stillreel {
 // What a listing needs to know of a video, learnt from one opening.
 struct VideoFacts {
   int32_t seconds = 0;  // whole seconds, truncated
-  FrameSize size;       // {0, 0} when the decoder's frame size cannot be read
+  FrameSize size;       // the picture a fetch delivers; {0, 0} when it cannot be read
 };
 
 // The facts of a usable video: it opens, its first video stream decodes to NV12 and it lasts at

@@ -11,9 +11,60 @@ namespace stillreel {
 
 using Microsoft::WRL::ComPtr;
 
+namespace {
+
+// The reader, with the advanced video processor when the platform grants it (Windows 8 and
+// later): without it Windows refuses NV12 for streams whose decoder offers only YUY2 (DV) or
+// P010 (10-bit). An older platform refuses the attribute, and then the plain reader serves.
+HRESULT CreateReader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
+  ComPtr<IMFAttributes> attributes;
+  if (SUCCEEDED(SR_TRACED(MFCreateAttributes(&attributes, 1))) &&
+      SUCCEEDED(SR_TRACED(
+          attributes->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE))) &&
+      SUCCEEDED(SR_TRACED(MFCreateSourceReaderFromURL(path, attributes.Get(), &reader)))) {
+    return S_OK;
+  }
+  reader.Reset();
+  return MFCreateSourceReaderFromURL(path, nullptr, &reader);
+}
+
+// Whether the first video stream's native type names an interlace mode other than progressive.
+bool MayBeInterlaced(IMFSourceReader* reader) {
+  ComPtr<IMFMediaType> native;
+  UINT32 mode = MFVideoInterlace_Progressive;
+  return SUCCEEDED(reader->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &native)) &&
+         SUCCEEDED(native->GetUINT32(MF_MT_INTERLACE_MODE, &mode)) &&
+         mode != MFVideoInterlace_Progressive;
+}
+
+// An aperture attribute as an area inside `coded`; false when absent or unusable.
+bool ReadAperture(IMFMediaType* type, const GUID& key, FrameSize coded, FrameLayout& layout) {
+  MFVideoArea area{};
+  UINT32 bytes = 0;
+  if (FAILED(type->GetBlob(key, reinterpret_cast<UINT8*>(&area), sizeof area, &bytes)) ||
+      bytes != sizeof area) {
+    return false;
+  }
+  // Offsets are whole pixels here: decoders state crops that way, leaving the fraction 0.
+  const int64_t left = area.OffsetX.value;
+  const int64_t top = area.OffsetY.value;
+  const int64_t width = area.Area.cx;
+  const int64_t height = area.Area.cy;
+  if (left < 0 || top < 0 || width <= 0 || height <= 0 || left + width > coded.width ||
+      top + height > coded.height || (left & 1) != 0 || (top & 1) != 0) {
+    return false;
+  }
+  layout.left = static_cast<uint32_t>(left);
+  layout.top = static_cast<uint32_t>(top);
+  layout.picture = {static_cast<uint32_t>(width), static_cast<uint32_t>(height)};
+  return true;
+}
+
+}  // namespace
+
 HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
   SR_RETURN_HR_IF(E_POINTER, path == nullptr);
-  SR_RETURN_IF_FAILED(MFCreateSourceReaderFromURL(path, nullptr, &reader));
+  SR_RETURN_IF_FAILED(CreateReader(path, reader));
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_ALL_STREAMS, FALSE));
   // Fails when there is no video stream at all (an audio-only file).
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_FIRST_VIDEO_STREAM, TRUE));
@@ -21,6 +72,18 @@ HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
   SR_RETURN_IF_FAILED(MFCreateMediaType(&requested));
   SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
   SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
+  // Whole frames: with the video processor an interlaced stream is deinterlaced. Asked only of
+  // a stream whose source states that it may be interlaced: a reader that cannot promise
+  // progressive output refuses the request (Wine 8 answers MF_E_TOPO_CODEC_NOT_FOUND and keeps
+  // a handle or so each time), and then gets the plain request.
+  if (MayBeInterlaced(reader.Get())) {
+    SR_RETURN_IF_FAILED(requested->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+    if (SUCCEEDED(reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr,
+                                              requested.Get()))) {
+      return S_OK;
+    }
+  }
+  SR_RETURN_IF_FAILED(requested->DeleteItem(MF_MT_INTERLACE_MODE));
   // The reader inserts whatever decoder turns the stream into NV12, or fails.
   SR_RETURN_IF_FAILED(
       reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr, requested.Get()));
@@ -37,12 +100,16 @@ HRESULT ReadDuration(IMFSourceReader* reader, int64_t& ticks) {
   return S_OK;
 }
 
-HRESULT ReadFrameSize(IMFSourceReader* reader, ComPtr<IMFMediaType>& current, FrameSize& size) {
-  SR_RETURN_IF_FAILED(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &current));
+HRESULT ReadFrameLayout(IMFMediaType* type, FrameLayout& layout) {
   UINT64 packed = 0;
-  SR_RETURN_IF_FAILED(current->GetUINT64(MF_MT_FRAME_SIZE, &packed));
-  size.width = static_cast<uint32_t>(packed >> 32);
-  size.height = static_cast<uint32_t>(packed);
+  SR_RETURN_IF_FAILED(type->GetUINT64(MF_MT_FRAME_SIZE, &packed));
+  FrameLayout found;
+  found.coded = {static_cast<uint32_t>(packed >> 32), static_cast<uint32_t>(packed)};
+  found.picture = found.coded;
+  if (!ReadAperture(type, MF_MT_MINIMUM_DISPLAY_APERTURE, found.coded, found)) {
+    (void)ReadAperture(type, MF_MT_GEOMETRIC_APERTURE, found.coded, found);  // else the frame
+  }
+  layout = found;
   return S_OK;
 }
 

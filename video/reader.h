@@ -17,16 +17,28 @@ struct FrameSize {
   uint32_t height = 0;
 };
 
-// Opens `path` with only its first video stream selected and that stream set to decode to NV12.
+// Where the picture lies in a decoded NV12 frame, in pixels: the frame as coded (a decoder may
+// align it, 1920x1088 for 1080 lines) and the part of it to show.
+struct FrameLayout {
+  FrameSize coded;    // MF_MT_FRAME_SIZE
+  uint32_t left = 0;  // the shown area's offset in the coded frame; both even
+  uint32_t top = 0;
+  FrameSize picture;  // the shown area; the coded frame when the type names no usable aperture
+};
+
+// Opens `path` with only its first video stream selected and that stream set to decode to
+// progressive NV12, asking for the reader's video processing so that streams decoded to other
+// formats (YUY2, P010) or interlaced are converted; without it when the reader refuses it.
 HRESULT OpenNv12Reader(const wchar_t* path, Microsoft::WRL::ComPtr<IMFSourceReader>& reader);
+
+// The layout an NV12 type states: MF_MT_FRAME_SIZE and the display area, the first usable of
+// MF_MT_MINIMUM_DISPLAY_APERTURE and MF_MT_GEOMETRIC_APERTURE. An aperture is usable when it is
+// not empty, lies inside the frame and starts on even coordinates (the chroma grid); otherwise
+// it is ignored. Fails when the type has no frame size.
+HRESULT ReadFrameLayout(IMFMediaType* type, FrameLayout& layout);
 
 // The media source's duration in 100-ns ticks, taken as a 64-bit integer whatever the
 // PROPVARIANT's type. `ticks` is 0 when the call fails.
 HRESULT ReadDuration(IMFSourceReader* reader, int64_t& ticks);
-
-// The first video stream's current (decoder output) type and its MF_MT_FRAME_SIZE. `size` is
-// written only on success.
-HRESULT ReadFrameSize(IMFSourceReader* reader, Microsoft::WRL::ComPtr<IMFMediaType>& current,
-                      FrameSize& size);
 
 }  // namespace stillreel

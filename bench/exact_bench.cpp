@@ -1,0 +1,111 @@
+// Times GetFileW per entry with exact=1 and exact=0, interleaved entry by entry in one process,
+// under the source reader that behaves as Windows' does (seeks landing on the key frame before
+// the moment, aligned frames, 2D buffers; tests/wine/windows_reader.h) and under Wine's own.
+// Usage: exact_bench PLUGIN VIDEO KEY_INTERVAL_SECONDS ROUNDS  (div=12 is written beside PLUGIN)
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "listing/entry_record.h"
+#include "windows_reader.h"
+
+namespace {
+
+using GetArchiveInfoWFn = int(WINAPI*)(const wchar_t*, LONG_PTR, unsigned, HLOCAL*);
+using GetFileWFn = int(WINAPI*)(const wchar_t*, LONG_PTR, wchar_t*, unsigned, void*, LONG_PTR);
+
+double Now() {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+bool WriteSettings(const std::wstring& path, bool exact) {
+  const std::string text =
+      std::string("[SystemSetting]\r\ndiv=12\r\nexact=") + (exact ? "1" : "0") + "\r\n";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == text.size();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: exact_bench PLUGIN VIDEO KEY_INTERVAL_SECONDS ROUNDS\n");
+    return 2;
+  }
+  const std::wstring plugin_path = argv[1];
+  const wchar_t* video = argv[2];
+  const long long key_interval = _wtoi(argv[3]) * 10'000'000LL;
+  const int rounds = _wtoi(argv[4]);
+  const std::wstring settings = plugin_path.substr(0, plugin_path.rfind(L'.')) + L".ini";
+  HMODULE plugin = LoadLibraryW(plugin_path.c_str());
+  if (!plugin || !WriteSettings(settings, true)) return 1;
+  auto get_archive_info = reinterpret_cast<GetArchiveInfoWFn>(
+      reinterpret_cast<void*>(GetProcAddress(plugin, "GetArchiveInfoW")));
+  auto get_file =
+      reinterpret_cast<GetFileWFn>(reinterpret_cast<void*>(GetProcAddress(plugin, "GetFileW")));
+  if (!get_archive_info || !get_file) return 1;
+
+  for (bool windows : {true, false}) {
+    std::unique_ptr<stillreel::test::WindowsReaderHook> hook;
+    if (windows) {
+      hook = std::make_unique<stillreel::test::WindowsReaderHook>(
+          plugin, stillreel::test::AllWindowsBehaviours(key_interval));
+      if (!hook->installed()) return 1;
+    }
+    HLOCAL listing = nullptr;
+    if (get_archive_info(video, 0, 0, &listing) != 0) return 1;
+    std::vector<unsigned long long> positions;
+    for (auto* r = static_cast<const stillreel::EntryRecord*>(listing); r->method[0]; ++r)
+      positions.push_back(r->position);
+    LocalFree(listing);
+    const size_t n = positions.size();
+    std::vector<std::vector<double>> times[2];  // [exact][entry][round]
+    times[0].resize(n);
+    times[1].resize(n);
+    for (int round = 0; round < rounds; ++round) {
+      for (size_t i = 0; i < n; ++i) {
+        for (int exact = 1; exact >= 0; --exact) {
+          if (!WriteSettings(settings, exact != 0)) return 1;
+          const double start = Now();
+          HLOCAL image = nullptr;
+          if (get_file(video, static_cast<LONG_PTR>(positions[i]),
+                       reinterpret_cast<wchar_t*>(&image), 0x100, nullptr, 0) != 0)
+            return 1;
+          LocalFree(image);
+          times[exact][i].push_back((Now() - start) * 1e3);
+        }
+      }
+    }
+    std::printf("%s reader, div=%zu, median of %d rounds (ms):\n",
+                windows ? "Windows-behaviour" : "Wine's", n, rounds);
+    std::printf("entry  exact=1  exact=0\n");
+    std::vector<double> all[2];
+    for (size_t i = 0; i < n; ++i) {
+      std::printf("%5zu  %7.1f  %7.1f\n", i, Median(times[1][i]), Median(times[0][i]));
+      all[1].push_back(Median(times[1][i]));
+      all[0].push_back(Median(times[0][i]));
+    }
+    double sum[2] = {0, 0};
+    for (int exact = 0; exact < 2; ++exact)
+      for (double t : all[exact]) sum[exact] += t;
+    std::printf("mean   %7.1f  %7.1f\n", sum[1] / n, sum[0] / n);
+  }
+  FreeLibrary(plugin);
+  return 0;
+}

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# GetFileW per entry with exact=1 against exact=0 on a one-minute 1920x1080 H.264 clip with a key
+# frame every 10 s (made once), under the Windows-behaviour reader and under Wine's.
+# Usage: exact_bench.sh BUILD_DIR
+set -euo pipefail
+build=$(realpath "$1")
+root=$(realpath "$(dirname "$0")/..")
+work=$build/native/bench
+mkdir -p "$work/exact"
+clip=$work/clip1080_gop10s.mp4
+if [ ! -f "$clip" ]; then
+  echo "bench: making a 1-minute 1080p H.264 clip, key frame every 10 s (once)"
+  ffmpeg -nostdin -hide_banner -loglevel error -y \
+    -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=60 -c:v libx264 -preset ultrafast \
+    -g 250 -keyint_min 250 -sc_threshold 0 -bf 0 -pix_fmt yuv420p "$work/.clip_gop.mp4"
+  mv "$work/.clip_gop.mp4" "$clip"
+fi
+cp "$build/win64/Stillreel.sph" "$work/exact/"
+winpath() { echo "Z:$1" | tr / '\\'; }
+"$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/exact_bench.exe" \
+  "$(winpath "$work/exact/Stillreel.sph")" "$(winpath "$clip")" 10 3 | tr -d '\r'
