@@ -69,7 +69,8 @@ TEST(RobustSettings, HostileNumbersGiveClearResultsWithoutGiantAllocations) {
   ASSERT_EQ(fetched, 4) << "and the cache is empty";
   host.Fetch(video, 0, &fetched);
   EXPECT_EQ(fetched, 4);
-  EXPECT_LT(SecondsSince(start), 10);
+  // Two probes, each a few seconds on a busy machine; a loop over 2^31 entries takes minutes.
+  EXPECT_LT(SecondsSince(start), 30);
 }
 
 TEST(RobustSettings, FilterOfAnyLengthAndSettingsFilesThatCannotBeRead) {
