@@ -23,7 +23,7 @@ build: setup
 test: build
 	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS) -LE soak
 
-# Minutes of broken media, 2 to 8 host threads and a long leak session (tests/soak.sh).
+# Minutes of broken media, 2 to 8 host threads and a long leak session (tests/reliability/soak.sh).
 soak: build
 	STILLREEL_SOAK=1 ctest --test-dir $(BUILD)/native --output-on-failure -L soak
 

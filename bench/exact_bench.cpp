@@ -1,6 +1,6 @@
 // Times GetFileW per entry with exact=1 and exact=0, interleaved entry by entry in one process,
 // under the source reader that behaves as Windows' does (seeks landing on the key frame before
-// the moment, aligned frames, 2D buffers; tests/wine/windows_reader.h) and under Wine's own.
+// the moment, aligned frames, 2D buffers; tests/support/windows_reader.h) and under Wine's own.
 // Usage: exact_bench PLUGIN VIDEO KEY_INTERVAL_SECONDS ROUNDS  (div=12 is written beside PLUGIN)
 #include <windows.h>
 
@@ -10,13 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "listing/entry_record.h"
+#include "host/plugin_loader.h"
 #include "windows_reader.h"
 
 namespace {
-
-using GetArchiveInfoWFn = int(WINAPI*)(const wchar_t*, LONG_PTR, unsigned, HLOCAL*);
-using GetFileWFn = int(WINAPI*)(const wchar_t*, LONG_PTR, wchar_t*, unsigned, void*, LONG_PTR);
 
 double Now() {
   LARGE_INTEGER frequency, counter;
@@ -53,23 +50,18 @@ int wmain(int argc, wchar_t** argv) {
   const long long key_interval = _wtoi(argv[3]) * 10'000'000LL;
   const int rounds = _wtoi(argv[4]);
   const std::wstring settings = plugin_path.substr(0, plugin_path.rfind(L'.')) + L".ini";
-  HMODULE plugin = LoadLibraryW(plugin_path.c_str());
-  if (!plugin || !WriteSettings(settings, true)) return 1;
-  auto get_archive_info = reinterpret_cast<GetArchiveInfoWFn>(
-      reinterpret_cast<void*>(GetProcAddress(plugin, "GetArchiveInfoW")));
-  auto get_file =
-      reinterpret_cast<GetFileWFn>(reinterpret_cast<void*>(GetProcAddress(plugin, "GetFileW")));
-  if (!get_archive_info || !get_file) return 1;
+  stillreel::LoadedPlugin plugin;
+  if (!plugin.Load(plugin_path.c_str()) || !WriteSettings(settings, true)) return 1;
 
   for (bool windows : {true, false}) {
     std::unique_ptr<stillreel::test::WindowsReaderHook> hook;
     if (windows) {
       hook = std::make_unique<stillreel::test::WindowsReaderHook>(
-          plugin, stillreel::test::AllWindowsBehaviours(key_interval));
+          plugin.module(), stillreel::test::AllWindowsBehaviours(key_interval));
       if (!hook->installed()) return 1;
     }
     HLOCAL listing = nullptr;
-    if (get_archive_info(video, 0, 0, &listing) != 0) return 1;
+    if (plugin->GetArchiveInfoW(video, 0, 0, &listing) != stillreel::kResultOk) return 1;
     std::vector<unsigned long long> positions;
     for (auto* r = static_cast<const stillreel::EntryRecord*>(listing); r->method[0]; ++r)
       positions.push_back(r->position);
@@ -84,8 +76,9 @@ int wmain(int argc, wchar_t** argv) {
           if (!WriteSettings(settings, exact != 0)) return 1;
           const double start = Now();
           HLOCAL image = nullptr;
-          if (get_file(video, static_cast<LONG_PTR>(positions[i]),
-                       reinterpret_cast<wchar_t*>(&image), 0x100, nullptr, 0) != 0)
+          if (plugin->GetFileW(video, static_cast<LONG_PTR>(positions[i]),
+                               reinterpret_cast<wchar_t*>(&image), stillreel::kOutputToMemory,
+                               nullptr, 0) != stillreel::kResultOk)
             return 1;
           LocalFree(image);
           times[exact][i].push_back((Now() - start) * 1e3);
@@ -106,6 +99,5 @@ int wmain(int argc, wchar_t** argv) {
       for (double t : all[exact]) sum[exact] += t;
     std::printf("mean   %7.1f  %7.1f\n", sum[1] / n, sum[0] / n);
   }
-  FreeLibrary(plugin);
   return 0;
 }

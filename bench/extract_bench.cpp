@@ -13,15 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "listing/entry_record.h"
+#include "host/plugin_loader.h"
+#include "plugin/host_interface.h"
 
 using Microsoft::WRL::ComPtr;
 using stillreel::EntryRecord;
 
 namespace {
-
-using GetArchiveInfoWFn = int(WINAPI*)(const wchar_t*, LONG_PTR, unsigned, HLOCAL*);
-using GetFileWFn = int(WINAPI*)(const wchar_t*, LONG_PTR, wchar_t*, unsigned, void*, LONG_PTR);
 
 double Now() {
   LARGE_INTEGER frequency, counter;
@@ -78,16 +76,11 @@ int wmain(int argc, wchar_t** argv) {
   }
   const wchar_t* video = argv[2];
   const int rounds = _wtoi(argv[3]);
-  HMODULE plugin = LoadLibraryW(argv[1]);
-  if (!plugin) return 1;
-  auto get_archive_info = reinterpret_cast<GetArchiveInfoWFn>(
-      reinterpret_cast<void*>(GetProcAddress(plugin, "GetArchiveInfoW")));
-  auto get_file =
-      reinterpret_cast<GetFileWFn>(reinterpret_cast<void*>(GetProcAddress(plugin, "GetFileW")));
-  if (!get_archive_info || !get_file) return 1;
+  stillreel::LoadedPlugin plugin;
+  if (!plugin.Load(argv[1])) return 1;
 
   HLOCAL listing = nullptr;
-  if (get_archive_info(video, 0, 0, &listing) != 0) return 1;
+  if (plugin->GetArchiveInfoW(video, 0, 0, &listing) != stillreel::kResultOk) return 1;
   std::vector<unsigned long long> positions;
   for (auto* r = static_cast<const EntryRecord*>(listing); r->method[0]; ++r)
     positions.push_back(r->position);
@@ -122,8 +115,9 @@ int wmain(int argc, wchar_t** argv) {
     for (size_t i = 0; i < n; ++i) {
       double start = Now();
       HLOCAL image = nullptr;
-      if (get_file(video, static_cast<LONG_PTR>(positions[i]), reinterpret_cast<wchar_t*>(&image),
-                   0x100, nullptr, 0) != 0)
+      if (plugin->GetFileW(video, static_cast<LONG_PTR>(positions[i]),
+                           reinterpret_cast<wchar_t*>(&image), stillreel::kOutputToMemory, nullptr,
+                           0) != stillreel::kResultOk)
         return 1;
       LocalFree(image);
       ours.push_back(Now() - start);
@@ -152,6 +146,5 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("ours_ms %.2f\n", Median(ours) * 1e3);
   std::printf("bare_ms %.2f\n", Median(bare) * 1e3);
   std::printf("ours/bare %.3f\n", Median(ours) / Median(bare));
-  FreeLibrary(plugin);
   return 0;
 }

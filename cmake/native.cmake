@@ -8,7 +8,8 @@ if(COMMAND stillreel_nv12_flags)
   stillreel_nv12_flags(stillreel_core)
 endif()
 
-file(GLOB STILLREEL_NATIVE_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/native/*_test.cpp)
+# The platform-free tests (tests/unit/core).
+file(GLOB STILLREEL_NATIVE_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/unit/core/*_test.cpp)
 list(FILTER STILLREEL_NATIVE_TESTS EXCLUDE REGEX "libyuv")
 add_executable(native_tests ${STILLREEL_NATIVE_TESTS})
 target_compile_options(native_tests PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all)
@@ -28,14 +29,14 @@ set(WINE_RUN ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${STILLREEL_PREFIX})
 # Wine's drive Z: is the Linux root.
 string(REPLACE "/" "\\" STILLREEL_MEDIA_WIN "Z:${STILLREEL_MEDIA}")
 
-add_test(NAME exports COMMAND ${PROJECT_SOURCE_DIR}/tests/check_exports.sh
+add_test(NAME exports COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/check_exports.sh
   ${STILLREEL_WIN64_DIR}/Stillreel.sph ${STILLREEL_WIN32_DIR}/Stillreel.spi)
 
 # Product code: includes point down the layers; sources as the repo's clang-format writes them.
-add_test(NAME layers COMMAND ${PROJECT_SOURCE_DIR}/tests/check_layers.sh ${PROJECT_SOURCE_DIR})
-add_test(NAME format COMMAND ${PROJECT_SOURCE_DIR}/tests/check_format.sh ${PROJECT_SOURCE_DIR})
+add_test(NAME layers COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/check_layers.sh ${PROJECT_SOURCE_DIR})
+add_test(NAME format COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/check_format.sh ${PROJECT_SOURCE_DIR})
 
-add_test(NAME media COMMAND ${PROJECT_SOURCE_DIR}/tests/make_media.sh ${STILLREEL_MEDIA})
+add_test(NAME media COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/make_media.sh ${STILLREEL_MEDIA})
 set_tests_properties(media PROPERTIES FIXTURES_SETUP media)
 add_test(NAME wineprefix COMMAND ${WINE_RUN} cmd /c exit 0)
 set_tests_properties(wineprefix PROPERTIES FIXTURES_SETUP wine)
@@ -53,21 +54,21 @@ endforeach()
 # Release package: the zip that scripts/release.sh makes from the two builds, unpacked and
 # checked, with its sample settings file listed under Wine beside the 64-bit plug-in.
 get_filename_component(STILLREEL_BUILD_ROOT "${STILLREEL_WIN64_DIR}" DIRECTORY)
-add_test(NAME release COMMAND ${PROJECT_SOURCE_DIR}/tests/release_test.sh
+add_test(NAME release COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/release_test.sh
   ${STILLREEL_BUILD_ROOT} ${STILLREEL_MEDIA} ${STILLREEL_PREFIX})
 set_tests_properties(release PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 600)
 
 # ---- The whole cycle through the console host, checked against ffmpeg's decoding ----------
 add_executable(frame_match tests/tools/frame_match.cpp)
-add_test(NAME host_cycle COMMAND ${PROJECT_SOURCE_DIR}/tests/host_cycle.sh ${CMAKE_BINARY_DIR}/..
+add_test(NAME host_cycle COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/host_cycle.sh ${CMAKE_BINARY_DIR}/..
   ${STILLREEL_MEDIA} $<TARGET_FILE:frame_match>)
 set_tests_properties(host_cycle PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 600)
 
-# ---- Reliability: broken media, host threads, long sessions (tests/corpus.sh, torture.exe) ----
+# ---- Reliability (tests/reliability): broken media, host threads, long sessions ----------------
 # Quick forms run with every `ctest`; the long run is labelled "soak" and does its work only when
 # STILLREEL_SOAK=1 is set (make soak), so a plain `ctest` reports it skipped.
 set(STILLREEL_TORTURE ${STILLREEL_WIN64_DIR}/torture.exe)
-add_test(NAME robust_corpus COMMAND ${PROJECT_SOURCE_DIR}/tests/corpus.sh
+add_test(NAME robust_corpus COMMAND ${PROJECT_SOURCE_DIR}/tests/reliability/corpus.sh
   ${STILLREEL_WIN64_DIR} ${STILLREEL_MEDIA} ${CMAKE_BINARY_DIR} ${STILLREEL_PREFIX})
 add_test(NAME robust_threads
   COMMAND ${WINE_RUN} ${STILLREEL_TORTURE} threads --threads 2 --clearers 1 --rounds 12
@@ -82,7 +83,7 @@ set_tests_properties(robust_corpus robust_threads robust_leak PROPERTIES
 # torture.exe exits 5 when a call hangs inside Media Foundation itself (its stacks are printed):
 # no verdict on the plug-in, so the run counts as skipped rather than failed.
 set_tests_properties(robust_threads robust_leak PROPERTIES SKIP_RETURN_CODE 5)
-add_test(NAME soak COMMAND ${PROJECT_SOURCE_DIR}/tests/soak.sh
+add_test(NAME soak COMMAND ${PROJECT_SOURCE_DIR}/tests/reliability/soak.sh
   ${STILLREEL_WIN64_DIR} ${STILLREEL_MEDIA} ${CMAKE_BINARY_DIR}/soak ${STILLREEL_PREFIX})
 set_tests_properties(soak PROPERTIES
   FIXTURES_REQUIRED "media;wine"

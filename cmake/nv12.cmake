@@ -40,7 +40,7 @@ find_library(STILLREEL_LIBYUV_LIBRARY yuv REQUIRED)
 find_package(benchmark REQUIRED)
 
 # Every matrix and range within 2 levels of libyuv's on random frames of even and odd sizes.
-add_executable(nv12_libyuv_test tests/native/nv12_libyuv_test.cpp)
+add_executable(nv12_libyuv_test tests/unit/core/nv12_libyuv_test.cpp)
 target_include_directories(nv12_libyuv_test PRIVATE ${STILLREEL_LIBYUV_INCLUDE_DIR})
 target_link_libraries(nv12_libyuv_test PRIVATE stillreel_core ${STILLREEL_LIBYUV_LIBRARY}
   GTest::gtest_main)

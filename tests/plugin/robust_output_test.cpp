@@ -14,15 +14,6 @@
 namespace stillreel::test {
 namespace {
 
-constexpr unsigned kToMemory = 0x100;
-const HLOCAL kUntouched = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0x5A5A5A5A));
-
-std::string Settings(const std::string& lines) { return "[SystemSetting]\r\n" + lines + "\r\n"; }
-
-HMODULE LoadedPlugin(const PluginHost& host) {
-  return GetModuleHandleW((host.dir() / L"Stillreel.sph").c_str());
-}
-
 struct FileState {
   std::string bytes;
   FILETIME written{};
@@ -42,18 +33,6 @@ FileState StateOf(const std::wstring& path) {
   }
   state.bytes = ReadWholeFile(path);
   return state;
-}
-
-size_t CountFiles(const std::wstring& dir) {
-  size_t count = 0;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  do {
-    if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) ++count;
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return count;
 }
 
 TEST(RobustOutput, ExistingFilesFoldersVideoAndSettingsStayAsTheyWere) {
@@ -84,7 +63,7 @@ TEST(RobustOutput, ExistingFilesFoldersVideoAndSettingsStayAsTheyWere) {
   EXPECT_TRUE(StateOf(out / L"clip000.bmp") == first);
   EXPECT_TRUE(StateOf(out / L"CLIP001.BMP") == second);
   EXPECT_TRUE(StateOf(out / L"clip002.bmp\\inside.txt") == inside);
-  EXPECT_EQ(CountFiles(dir), 4u) << "only clip003.bmp is new";
+  EXPECT_EQ(FolderContents(dir).size(), 4u) << "only clip003.bmp is new";
 
   // Folders that cannot take a file: a read-only system folder, a file, one that is missing.
   for (std::wstring bad : {std::wstring(L"Z:\\proc"), video, out / L"missing\\folder"}) {
@@ -120,7 +99,7 @@ BOOL WINAPI ShortWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD writt
 TEST(RobustOutput, AWriteThatFailsLeavesNoPartialFile) {
   PluginHost host(Settings("div=2").c_str());
   void* original = nullptr;
-  ASSERT_TRUE(PatchImport(LoadedPlugin(host), "KERNEL32.dll", "WriteFile",
+  ASSERT_TRUE(PatchImport(host.module(), "KERNEL32.dll", "WriteFile",
                           reinterpret_cast<void*>(ShortWriteFile), &original));
   g_real_write_file = reinterpret_cast<decltype(g_real_write_file)>(original);
   const std::wstring video = Media(L"len10s.mp4");
@@ -129,9 +108,9 @@ TEST(RobustOutput, AWriteThatFailsLeavesNoPartialFile) {
   for (bool reports_failure : {true, false}) {
     g_short_write_reports_failure = reports_failure;
     EXPECT_EQ(host.GetFileW(video.c_str(), 1, dir.data(), 0, nullptr, 0), 9) << reports_failure;
-    EXPECT_EQ(CountFiles(dir), 0u) << "no half picture stays behind";
+    EXPECT_EQ(FolderContents(dir).size(), 0u) << "no half picture stays behind";
   }
-  PatchImport(LoadedPlugin(host), "KERNEL32.dll", "WriteFile", original);
+  PatchImport(host.module(), "KERNEL32.dll", "WriteFile", original);
   EXPECT_EQ(host.GetFileW(video.c_str(), 1, dir.data(), 0, nullptr, 0), 0);
   EXPECT_EQ(ReadWholeFile(out / L"len10s001.bmp").size(), 320u * 240 * 4 + 54);
 }
@@ -161,12 +140,9 @@ void* FailingMalloc(size_t bytes) {
 // every output either filled on success or left alone.
 void HostRound(PluginHost& host, const std::wstring& video, const std::string& label) {
   const std::string ansi = Utf8(video);
-  auto documented = [](int code) {
-    return code == 0 || code == -1 || code == 2 || code == 4 || code == 6 || code == 9;
-  };
   HLOCAL listing = kUntouched;
   int code = host.GetArchiveInfoW(video.c_str(), 0, 0, &listing);
-  EXPECT_TRUE(documented(code)) << label << " GetArchiveInfoW " << code;
+  EXPECT_TRUE(IsDocumentedCode(code)) << label << " GetArchiveInfoW " << code;
   if (code == 0) {
     EXPECT_GE(LocalSize(listing), 3 * sizeof(EntryRecord)) << label;
     LocalFree(listing);
@@ -174,8 +150,9 @@ void HostRound(PluginHost& host, const std::wstring& video, const std::string& l
     EXPECT_EQ(listing, nullptr) << label;
   }
   HLOCAL image = kUntouched;
-  code = host.GetFileW(video.c_str(), 1, reinterpret_cast<wchar_t*>(&image), kToMemory, nullptr, 0);
-  EXPECT_TRUE(documented(code)) << label << " GetFileW " << code;
+  code = host.GetFileW(video.c_str(), 1, reinterpret_cast<wchar_t*>(&image), kOutputToMemory,
+                       nullptr, 0);
+  EXPECT_TRUE(IsDocumentedCode(code)) << label << " GetFileW " << code;
   if (code == 0) {
     EXPECT_EQ(LocalSize(image), 320u * 240 * 4 + 54) << label;
     LocalFree(image);
@@ -184,7 +161,7 @@ void HostRound(PluginHost& host, const std::wstring& video, const std::string& l
   }
   listing = kUntouched;
   code = host.GetArchiveInfo(ansi.c_str(), 0, 0, &listing);
-  EXPECT_TRUE(documented(code)) << label << " GetArchiveInfo " << code;
+  EXPECT_TRUE(IsDocumentedCode(code)) << label << " GetArchiveInfo " << code;
   if (code == 0) {
     EXPECT_STREQ(static_cast<const EntryRecordA*>(listing)[1].file_name, "len10s001.bmp") << label;
     LocalFree(listing);
@@ -193,7 +170,7 @@ void HostRound(PluginHost& host, const std::wstring& video, const std::string& l
   }
   EntryRecordA record{};
   code = host.GetFileInfo(ansi.c_str(), 0, "len10s001.bmp", 0, &record);
-  EXPECT_TRUE(documented(code)) << label << " GetFileInfo " << code;
+  EXPECT_TRUE(IsDocumentedCode(code)) << label << " GetFileInfo " << code;
   if (code == 0) {
     EXPECT_EQ(record.position, 1u) << label;
   }
@@ -203,10 +180,10 @@ TEST(RobustOutput, AllocationsThatFailGiveDocumentedCodesAndLeaveNoBrokenState) 
   PluginHost host(Settings("div=2").c_str());
   const std::wstring video = Media(L"len10s.mp4");
   void* original = nullptr;
-  ASSERT_TRUE(PatchImport(LoadedPlugin(host), "KERNEL32.dll", "LocalAlloc",
+  ASSERT_TRUE(PatchImport(host.module(), "KERNEL32.dll", "LocalAlloc",
                           reinterpret_cast<void*>(FailingLocalAlloc), &original));
   g_real_local_alloc = reinterpret_cast<decltype(g_real_local_alloc)>(original);
-  ASSERT_TRUE(PatchImport(LoadedPlugin(host), "msvcrt.dll", "malloc",
+  ASSERT_TRUE(PatchImport(host.module(), "msvcrt.dll", "malloc",
                           reinterpret_cast<void*>(FailingMalloc), &original));
   g_real_malloc = reinterpret_cast<decltype(g_real_malloc)>(original);
 
@@ -240,8 +217,8 @@ TEST(RobustOutput, FailingHeapAllocationsGiveResultsNotTheHostsDeath) {
         {
           PluginHost host(Settings("div=2").c_str());
           void* original = nullptr;
-          PatchImport(LoadedPlugin(host), "msvcrt.dll", "malloc",
-                      reinterpret_cast<void*>(FailingMalloc), &original);
+          PatchImport(host.module(), "msvcrt.dll", "malloc", reinterpret_cast<void*>(FailingMalloc),
+                      &original);
           g_real_malloc = reinterpret_cast<decltype(g_real_malloc)>(original);
           g_malloc_fail_every = every;
           HLOCAL listing = kUntouched;
@@ -249,7 +226,7 @@ TEST(RobustOutput, FailingHeapAllocationsGiveResultsNotTheHostsDeath) {
           HLOCAL image = kUntouched;
           const int fetched =
               host.GetFileW(Media(L"len10s.mp4").c_str(), 1, reinterpret_cast<wchar_t*>(&image),
-                            kToMemory, nullptr, 0);
+                            kOutputToMemory, nullptr, 0);
           g_malloc_fail_every = 0;
           const bool listed = code == 0 || (code == 4 && listing == nullptr);
           const bool got = fetched == 0 || (fetched == 4 && image == kUntouched);

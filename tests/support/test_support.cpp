@@ -1,7 +1,8 @@
-// Shared helpers of the Wine-run tests: the generated media, scratch folders, settings files.
+// Shared helpers of the Wine-run test programs; see test_support.h.
 #include "test_support.h"
 
 #include <cstdlib>
+#include <cwchar>
 #include <vector>
 
 namespace stillreel::test {
@@ -74,6 +75,21 @@ bool FileExists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::vector<std::wstring> FolderContents(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+      names.push_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+std::string Settings(const std::string& lines) { return "[SystemSetting]\r\n" + lines + "\r\n"; }
+
 std::string SettingsText(const char* div, const char* divsec, const char* sec, const char* ext) {
   std::string text = "[SystemSetting]\r\n";
   if (div) text += std::string("div=") + div + "\r\n";
@@ -90,10 +106,6 @@ std::string Utf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), bytes, nullptr, nullptr);
   return out;
 }
-
-}  // namespace stillreel::test
-
-namespace stillreel::test {
 
 namespace {
 

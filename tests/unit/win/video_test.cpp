@@ -1,4 +1,4 @@
-// Probe and frame extraction against the generated media (tests/make_media.sh), under Wine.
+// Probe and frame extraction against the generated media (tests/checks/make_media.sh), under Wine.
 // The moment videos show their time as gray levels beside a white marker in the top-left corner,
 // so a delivered picture tells which moment it is and whether it is upright and unsheared.
 #include <windows.h>
@@ -62,8 +62,8 @@ Extracted Extract(const std::wstring& name, FrameSettings settings, int32_t inde
 // Blue, green and red of gray luma 16 + step, as the BT.601 conversion gives them.
 int GrayOf(int step) { return (298 * step + 128) >> 8; }
 
-// Every pixel shows the moment `tenths` (see tests/make_media.sh): in the 4 x 4 grid, white in
-// the top-left cell, the tenth's gray in the bottom-left cell, the second's gray elsewhere, each
+// Every pixel shows the moment `tenths` (see tests/checks/make_media.sh): in the 4 x 4 grid, white
+// in the top-left cell, the tenth's gray in the bottom-left cell, the second's gray elsewhere, each
 // within 2 (neighbouring seconds are 3 or more apart), alpha 255. Pixels within 2 of the left
 // cells' edges are left out for the codecs' blur. A wrong moment, a flipped, sheared or
 // mis-coloured picture, or a stray last column fails on its first wrong pixel.
@@ -109,12 +109,12 @@ TEST(Probe, MeasuresVideosOfAtLeastOneWholeSecond) {
     const wchar_t* name;
     int32_t seconds;
     FrameSize size;
-  } cases[] = {{L"len0900ms.mp4", 0, {0, 0}}, {L"len1s.mp4", 1, {160, 120}},
-               {L"len59s.mp4", 59, {160, 120}},   {L"len60s.mp4", 60, {320, 240}},
-               {L"Trip.mp4", 125, {1280, 720}},   {L"wide322.mp4", 3, {322, 240}},
-               {L"odd161.avi", 3, {161, 120}},    {L"len10s.avi", 10, {320, 240}},
-               {L"len10s.wmv", 10, {320, 240}},   {L"len10s.mkv", 10, {320, 240}},
-               {L"a.b.mp4", 10, {320, 240}},      {L"\x52D5\x753B.mp4", 10, {320, 240}}};
+  } cases[] = {{L"len0900ms.mp4", 0, {0, 0}},   {L"len1s.mp4", 1, {160, 120}},
+               {L"len59s.mp4", 59, {160, 120}}, {L"len60s.mp4", 60, {320, 240}},
+               {L"Trip.mp4", 125, {1280, 720}}, {L"wide322.mp4", 3, {322, 240}},
+               {L"odd161.avi", 3, {161, 120}},  {L"len10s.avi", 10, {320, 240}},
+               {L"len10s.wmv", 10, {320, 240}}, {L"len10s.mkv", 10, {320, 240}},
+               {L"a.b.mp4", 10, {320, 240}},    {L"\x52D5\x753B.mp4", 10, {320, 240}}};
   for (const auto& c : cases) {
     const std::wstring path = Media(c.name);
     FrameSize size;

@@ -22,7 +22,7 @@ win64=$(realpath "$1")
 media=$(realpath "$2")
 work=$(realpath -m "$3")
 prefix=$(realpath -m "$4")
-root=$(realpath "$(dirname "$0")/..")
+root=$(realpath "$(dirname "$0")/../..")
 deadline=${CORPUS_DEADLINE:-10}
 corpus=$work/corpus-$size
 export LC_ALL=C
@@ -365,7 +365,7 @@ echo "corpus ($size): $count files tried in $elapsed s ($runs Wine processes, $r
 echo "per file: median ${median:-?} ms, slowest ${slowest:-?} ms (deadline $deadline s)"
 echo
 echo "files  outcome: IsSupportedW, GetArchiveInfoW, GetFileInfoW, GetFileW to memory for each"
-echo "       entry, GetFileW to a folder, the same again, GetArchiveInfoW at offsets 2^31-1, 2^31"
+echo "       entry, GetFileW to a folder"
 for key in "${!rows[@]}"; do printf '%5d  %s\n' "${rows[$key]}" "$key"; done | sort -k1,1nr -k2
 echo
 for ((i = 0; i < count; i++)); do

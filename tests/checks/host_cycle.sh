@@ -8,7 +8,7 @@ set -euo pipefail
 build=$(realpath "$1")
 media=$(realpath "$2")
 frame_match=$(realpath "$3")
-root=$(realpath "$(dirname "$0")/..")
+root=$(realpath "$(dirname "$0")/../..")
 work=$(mktemp -d "$build/native/host-cycle.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 

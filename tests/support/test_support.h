@@ -1,13 +1,16 @@
-// Shared helpers of the Wine-run tests: the generated media, scratch folders, settings files.
+// Shared helpers of the Wine-run test programs: the generated media, scratch folders, settings
+// files, and what a picture of a moment video shows.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace stillreel::test {
 
-// A generated test file (see tests/make_media.sh), by name.
+// A generated test file (see tests/checks/make_media.sh), by name.
 std::wstring Media(const std::wstring& name);
 
 // A new empty folder under the temporary folder, removed with everything in it.
@@ -32,17 +35,18 @@ std::string ReadWholeFile(const std::wstring& path);
 
 bool FileExists(const std::wstring& path);
 
+// Names of the files and folders in a folder.
+std::vector<std::wstring> FolderContents(const std::wstring& dir);
+
+// The [SystemSetting] section with these lines ("div=3\r\next=*.avi").
+std::string Settings(const std::string& lines);
 // The [SystemSetting] section with these keys; a key given as nullptr is left out.
 std::string SettingsText(const char* div, const char* divsec, const char* sec,
                          const char* ext = nullptr);
 
 std::string Utf8(const std::wstring& text);
 
-}  // namespace stillreel::test
-
-namespace stillreel::test {
-
-// What a BMP image of a moment video (tests/make_media.sh) shows: the second it was taken at
+// What a BMP image of a moment video (tests/checks/make_media.sh) shows: the second it was taken at
 // (its gray level) and whether its white marker sits in the top-left corner (it is upright).
 struct Moment {
   bool valid = false;  // a 32-bit bottom-up BMP with a sane header

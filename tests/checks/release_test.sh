@@ -13,7 +13,7 @@ fi
 build=$(cd "$1" && pwd)
 media=$(cd "$2" && pwd)
 prefix=$3
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when product code includes a layer above its own: plugin -> listing -> video -> win.
 set -euo pipefail
-root=${1:-$(dirname "$0")/..}
+root=${1:-$(dirname "$0")/../..}
 cd "$root"
 rank() { case $1 in plugin) echo 3 ;; listing) echo 2 ;; video) echo 1 ;; win) echo 0 ;; *) echo -1 ;; esac; }
 status=0

@@ -28,8 +28,7 @@ std::vector<std::wstring> TakeLines() {
 TEST(Trace, WritesEachFailingCallOnlyWhenAskedFor) {
   PluginHost host("[SystemSetting]\r\ndiv=2\r\n");
   ASSERT_TRUE(host.loaded());
-  const HMODULE plugin = GetModuleHandleW((host.dir() / L"Stillreel.sph").c_str());
-  ASSERT_TRUE(PatchImport(plugin, "KERNEL32.dll", "OutputDebugStringW",
+  ASSERT_TRUE(PatchImport(host.module(), "KERNEL32.dll", "OutputDebugStringW",
                           reinterpret_cast<void*>(&CaptureDebugString)));
   const std::wstring not_video = Media(L"notvideo.mp4");
   HLOCAL listing = nullptr;
