@@ -34,7 +34,8 @@ target_link_libraries(stillreel_win INTERFACE ${STILLREEL_SYSTEM_LIBS})
 add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
   video/extract.cpp
   video/probe.cpp
-  video/reader.cpp)
+  video/reader.cpp
+  video/session.cpp)
 target_link_libraries(stillreel_video PUBLIC stillreel_win)
 if(COMMAND stillreel_nv12_flags)
   stillreel_nv12_flags(stillreel_video)

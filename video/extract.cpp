@@ -161,28 +161,126 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* current, FrameSize 
 
 }  // namespace
 
+HRESULT OpenVideo::Open(const wchar_t* path) {
+  Close();
+  SR_RETURN_IF_FAILED(OpenNv12Reader(path, m_reader));
+  // Not examined: a failure leaves the duration 0, and the seek rules give a time all the same.
+  (void)ReadDuration(m_reader.Get(), m_duration);
+  return S_OK;
+}
+
+void OpenVideo::Close() {
+  m_reader.Reset();
+  m_duration = 0;
+  m_read_end = -1;
+  m_stamp_offset = 0;
+  m_offset_known = false;
+  m_frame_ticks = 0;
+  m_seek_ms = 0;
+  m_frame_ms = 0;
+}
+
+bool OpenVideo::Probe(VideoFacts& facts) { return ProbeReader(m_reader.Get(), facts); }
+
+namespace {
+
+// Milliseconds since some fixed moment, finer than the tick count.
+double NowMs() {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+}  // namespace
+
+// A seek lands on the frame whose span holds t, but the demultiplexer first rounds t up to the
+// container's time unit (MP4 at 10 fps: 1/10240 s; seeking 9999040 ticks gives the frame at 1 s,
+// not the one ending there). Units are not known here, so a frame ending this close after t is
+// left to a seek. Covers units up to 1/600 s (QuickTime) and milliseconds (Matroska, ASF).
+constexpr int64_t kBoundaryTicks = 40000;
+
+// Reads on from where the reader stands to the sample whose span holds t, the one a seek to t
+// gives: Wine decodes up to the target itself and stamps that sample t plus the offset its reader
+// adds to every time stamp (the reorder delay of a stream with B-frames, learnt from the seeks).
+// Gives up, with no sample, when the stream ends first, the frame's end lies too close to t, or
+// the reading takes longer than `budget_ms`: the caller then seeks.
+HRESULT OpenVideo::ReadOn(int64_t t, double budget_ms, ComPtr<IMFSample>& frame) {
+  const int64_t target = t + m_stamp_offset;
+  const double start = NowMs();
+  for (int frames = 1;; ++frames) {
+    bool end_of_stream = false;
+    SR_RETURN_IF_FAILED(ReadNextSample(m_reader.Get(), frame, end_of_stream));
+    if (!frame || end_of_stream) break;
+    LONGLONG time = 0;
+    LONGLONG duration = 0;
+    SR_RETURN_IF_FAILED(frame->GetSampleTime(&time));
+    if (SUCCEEDED(frame->GetSampleDuration(&duration)) && duration > 0) m_frame_ticks = duration;
+    m_read_end = time + m_frame_ticks;
+    const double spent = NowMs() - start;
+    m_frame_ms = spent / frames;
+    if (m_read_end > target) {
+      if (m_read_end - target >= kBoundaryTicks) return S_OK;
+      break;
+    }
+    if (spent > budget_ms) break;
+  }
+  frame.Reset();
+  m_read_end = -1;
+  return S_OK;
+}
+
+ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, bool read_on,
+                                 UniqueHlocal& image, uint32_t& image_bytes) {
+  const int64_t seek_time = SeekTime(settings, index, m_duration);
+  ComPtr<IMFSample> sample;
+  // A seek costs the decoding from the key frame before t, reading on every frame from here to
+  // t. Neither is known beforehand, so both are timed as they happen: reading on is tried when
+  // the frames on the way cost less than the last seek did (or their cost is not known yet), and
+  // given up for a seek once it has taken as long as a seek.
+  const int64_t target = seek_time + m_stamp_offset;
+  if (read_on && m_read_end >= 0 && target >= m_read_end && m_seek_ms > 0) {
+    const double frames =
+        m_frame_ticks > 0 ? static_cast<double>(target - m_read_end) / m_frame_ticks + 1 : 1;
+    if (m_frame_ms == 0 || frames * m_frame_ms < m_seek_ms) {
+      if (FAILED(ReadOn(seek_time, m_seek_ms, sample))) return ExtractStatus::kNoFrame;
+    }
+  }
+  if (!sample) {
+    m_read_end = -1;
+    const double start = NowMs();
+    SeekTo(m_reader.Get(), seek_time);
+    if (FAILED(ReadFrame(m_reader.Get(), seek_time, m_duration, sample)) || !sample) {
+      return ExtractStatus::kNoFrame;
+    }
+    m_seek_ms = NowMs() - start;
+    LONGLONG time = 0;
+    LONGLONG duration = 0;
+    // A sample stamped before t is the stream's last frame, read to the end: nothing to read on.
+    if (SUCCEEDED(sample->GetSampleTime(&time)) && time >= seek_time &&
+        SUCCEEDED(sample->GetSampleDuration(&duration))) {
+      // Stamped t plus the offset, or the next frame's start when t was rounded past a frame's
+      // end: the least seen is the offset.
+      const int64_t offset = time - seek_time;
+      if (!m_offset_known || offset < m_stamp_offset) m_stamp_offset = offset;
+      m_offset_known = true;
+      m_read_end = time + duration;
+    }
+  }
+  ComPtr<IMFMediaType> current;
+  FrameSize size;
+  if (FAILED(ReadFrameSize(m_reader.Get(), current, size))) return ExtractStatus::kNoFrame;
+  return ConvertSample(sample.Get(), current.Get(), size, image, image_bytes);
+}
+
 ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,
                            UniqueHlocal& image, uint32_t& image_bytes) {
   // Declared before every COM pointer so that it shuts Media Foundation and COM down last.
   MediaFoundationScope media_foundation;
   if (FAILED(media_foundation.status())) return ExtractStatus::kNoFrame;
-  ComPtr<IMFSourceReader> reader;
-  if (FAILED(OpenNv12Reader(path, reader))) return ExtractStatus::kNoFrame;
-
-  int64_t duration = 0;
-  // Not examined: a failure leaves the duration 0, and the seek rules give a time all the same.
-  (void)ReadDuration(reader.Get(), duration);
-  const int64_t seek_time = SeekTime(settings, index, duration);
-  SeekTo(reader.Get(), seek_time);
-
-  ComPtr<IMFMediaType> current;
-  FrameSize size;
-  if (FAILED(ReadFrameSize(reader.Get(), current, size))) return ExtractStatus::kNoFrame;
-  ComPtr<IMFSample> sample;
-  if (FAILED(ReadFrame(reader.Get(), seek_time, duration, sample)) || !sample) {
-    return ExtractStatus::kNoFrame;
-  }
-  return ConvertSample(sample.Get(), current.Get(), size, image, image_bytes);
+  OpenVideo video;
+  if (FAILED(video.Open(path))) return ExtractStatus::kNoFrame;
+  return video.Extract(index, settings, false, image, image_bytes);
 }
 
 }  // namespace stillreel

@@ -21,20 +21,24 @@ int32_t WholeSeconds(int64_t ticks) {
 }  // namespace
 
 bool ProbeVideo(const wchar_t* path, VideoFacts& facts) {
-  using Microsoft::WRL::ComPtr;
   // Declared before every COM pointer so that it shuts Media Foundation and COM down last.
   MediaFoundationScope media_foundation;
   if (FAILED(media_foundation.status())) return false;
-  ComPtr<IMFSourceReader> reader;
+  Microsoft::WRL::ComPtr<IMFSourceReader> reader;
   if (FAILED(OpenNv12Reader(path, reader))) return false;
+  return ProbeReader(reader.Get(), facts);
+}
+
+bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts) {
+  using Microsoft::WRL::ComPtr;
   int64_t ticks = 0;
-  if (FAILED(ReadDuration(reader.Get(), ticks))) return false;
+  if (FAILED(ReadDuration(reader, ticks))) return false;
   VideoFacts found;
   found.seconds = WholeSeconds(ticks);
   if (found.seconds == 0) return false;
   ComPtr<IMFMediaType> current;
   // Not examined: a listing still lists a video whose size it cannot read; its fetches decide.
-  (void)ReadFrameSize(reader.Get(), current, found.size);
+  (void)ReadFrameSize(reader, current, found.size);
   facts = found;
   return true;
 }

@@ -17,6 +17,10 @@ struct FrameSize {
   uint32_t height = 0;
 };
 
+// Whether source readers are created one at a time, process-wide (the default). Off only for
+// measuring what that costs.
+void SetReaderCreationSerialised(bool serialised);
+
 // Opens `path` with only its first video stream selected and that stream set to decode to NV12.
 HRESULT OpenNv12Reader(const wchar_t* path, Microsoft::WRL::ComPtr<IMFSourceReader>& reader);
 
