@@ -163,7 +163,12 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* current, FrameSize 
 
 HRESULT OpenVideo::Open(const wchar_t* path) {
   Close();
-  SR_RETURN_IF_FAILED(OpenNv12Reader(path, m_reader));
+  const HRESULT opened = OpenNv12Reader(path, m_reader);
+  if (FAILED(opened)) {
+    // A reader made before a later step failed is no open video (an audio-only file is one).
+    Close();
+    return opened;
+  }
   // Not examined: a failure leaves the duration 0, and the seek rules give a time all the same.
   (void)ReadDuration(m_reader.Get(), m_duration);
   return S_OK;

@@ -91,6 +91,19 @@ TEST(PluginKeep, ReplacedOrDeletedFileIsNeverReadThroughTheKeptReader) {
   EXPECT_NE(result, 0) << "a deleted video still gave a picture";
 }
 
+TEST(PluginKeep, AFailedOpenIsNotKeptAsAReader) {
+  PluginHost host(KeptSettings("3", true).c_str());
+  // The reader of an audio-only file is made before its missing video stream fails it.
+  for (int again = 0; again < 3; ++again) {
+    for (const wchar_t* name : {L"audio_only.m4a", L"len0900ms.mp4", L"notvideo.mp4"}) {
+      EXPECT_EQ(host.IsSupportedW(Media(name).c_str(), 0x10000), 0) << Utf8(name) << " " << again;
+      int result = -99;
+      host.List(Media(name), &result);
+      EXPECT_EQ(result, 2) << Utf8(name) << " " << again;
+    }
+  }
+}
+
 TEST(PluginKeep, IdleReaderGoesAndTheDllUnloadsOnlyAfterItsWorker) {
   const std::wstring video = Media(L"len10s.mp4");
   // Once, so that what Media Foundation keeps for the process is there before counting.

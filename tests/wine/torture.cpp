@@ -956,6 +956,7 @@ struct Originals {
   void* (*realloc)(void*, size_t);
   void (*free)(void*);
   HRESULT(WINAPI* CoInitialize)(LPVOID);
+  HRESULT(WINAPI* CoInitializeEx)(LPVOID, DWORD);
   void(WINAPI* CoUninitialize)();
   HRESULT(WINAPI* MFStartup)(ULONG, DWORD);
   HRESULT(WINAPI* MFShutdown)();
@@ -1012,6 +1013,12 @@ HRESULT WINAPI HookCoInitialize(LPVOID reserved) {
   const HRESULT hr = g_real.CoInitialize(reserved);
   HeldLock lock;
   if (SUCCEEDED(hr)) ++g_held.com_starts;  // S_FALSE must be undone too
+  return hr;
+}
+HRESULT WINAPI HookCoInitializeEx(LPVOID reserved, DWORD apartment) {
+  const HRESULT hr = g_real.CoInitializeEx(reserved, apartment);
+  HeldLock lock;
+  if (SUCCEEDED(hr)) ++g_held.com_starts;
   return hr;
 }
 void WINAPI HookCoUninitialize() {
@@ -1132,6 +1139,8 @@ bool HookPlugin(HMODULE module) {
   hook("msvcrt.dll", "realloc", reinterpret_cast<void*>(HookRealloc), g_real.realloc);
   hook("msvcrt.dll", "free", reinterpret_cast<void*>(HookFree), g_real.free);
   hook("ole32.dll", "CoInitialize", reinterpret_cast<void*>(HookCoInitialize), g_real.CoInitialize);
+  hook("ole32.dll", "CoInitializeEx", reinterpret_cast<void*>(HookCoInitializeEx),
+       g_real.CoInitializeEx);
   hook("ole32.dll", "CoUninitialize", reinterpret_cast<void*>(HookCoUninitialize),
        g_real.CoUninitialize);
   hook("MFPlat.DLL", "MFCreateMediaType", reinterpret_cast<void*>(HookCreateMediaType),
@@ -1432,7 +1441,8 @@ int RunLeak(int cycles, int warmup, size_t margin_bytes) {
       cycle.List(Media(L"no such video.mp4"));
       // Once its kept readers' idle time has passed the plug-in holds nothing of COM or Media
       // Foundation.
-      for (int waited = 0; g_held.mf_starts != 0 && waited < 100; ++waited) Sleep(100);
+      for (int waited = 0; (g_held.mf_starts || g_held.com_starts) && waited < 100; ++waited)
+        Sleep(100);
       if (g_held.com_starts != 0 || g_held.mf_starts != 0) {
         Say("FAIL cycle %d: start-ups left: com=%ld mf=%ld", c, g_held.com_starts,
             g_held.mf_starts);
@@ -1514,6 +1524,8 @@ int RunLeak(int cycles, int warmup, size_t margin_bytes) {
         check.after, check.after == S_OK ? "" : "  <-- left initialised");
     if (check.after != S_OK) sound = false;
   }
+  for (int waited = 0; (g_held.mf_starts || g_held.com_starts) && waited < 100; ++waited)
+    Sleep(100);
   if (g_held.com_starts != 0 || g_held.mf_starts != 0 || g_held.leaked_objects != 0) sound = false;
   for (const std::string& f : cycle.failures) Say("FAIL %s", f.c_str());
   if (!cycle.failures.empty()) sound = false;
