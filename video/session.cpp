@@ -201,13 +201,14 @@ bool StartLocked(Slot& slot, const wchar_t* path, const FileStamp& stamp,
 }
 
 // A worker for `path` owned by the caller: the video's idle one when its file is unchanged, else
-// a new one. Null when the work must be refused.
-Slot* Claim(const wchar_t* path, const MediaLimits& limits) {
-  if (lstrlenW(path) >= MAX_PATH) return nullptr;
-  const FileStamp stamp = StampOf(path);
+// a new one. Null when the work must be refused, or, with `full` set, when every slot is taken
+// for now (an idle worker is then told to end, to make room).
+Slot* Claim(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits, bool& full) {
+  full = false;
   ScopedLock lock(g_lock);
   int stuck = 0;
   Slot* free_slot = nullptr;
+  Slot* oldest_idle = nullptr;
   for (Slot& slot : g_slots) {
     if (slot.state == State::kIdle && limits.keep_reader && stamp.Same(slot.stamp) &&
         lstrcmpiW(slot.path, path) == 0) {
@@ -220,8 +221,17 @@ Slot* Claim(const wchar_t* path, const MediaLimits& limits) {
       ++stuck;
     }
     if (slot.state == State::kFree && free_slot == nullptr) free_slot = &slot;
+    if (slot.state == State::kIdle &&
+        (oldest_idle == nullptr || slot.idle_since < oldest_idle->idle_since)) {
+      oldest_idle = &slot;
+    }
   }
-  if (stuck >= kMaxStuckWorkers || free_slot == nullptr) return nullptr;
+  if (stuck >= kMaxStuckWorkers) return nullptr;
+  if (free_slot == nullptr) {
+    if (oldest_idle != nullptr) RetireLocked(*oldest_idle);
+    full = true;
+    return nullptr;
+  }
   return StartLocked(*free_slot, path, stamp, limits) ? free_slot : nullptr;
 }
 
@@ -255,8 +265,15 @@ DWORD RemainingMs(const MediaLimits& limits) {
 // time, and then nothing of it reaches the caller.
 bool RunOnWorker(const wchar_t* path, const MediaLimits& limits, const Request& request,
                  Response& response) {
-  if (path == nullptr) return false;
-  Slot* slot = Claim(path, limits);
+  if (path == nullptr || lstrlenW(path) >= MAX_PATH) return false;
+  const FileStamp stamp = StampOf(path);
+  bool full = false;
+  Slot* slot = Claim(path, stamp, limits, full);
+  // Every slot busy or ending: one is soon free again, within the call's limit.
+  while (slot == nullptr && full && RemainingMs(limits) != 0) {
+    Sleep(10);
+    slot = Claim(path, stamp, limits, full);
+  }
   if (slot == nullptr) return false;
   {
     ScopedLock lock(g_lock);

@@ -17,10 +17,12 @@ namespace stillreel {
 inline constexpr DWORD kDefaultIdleMs = 3000;
 // At most this many readers kept open while unused; the least recently used goes first.
 inline constexpr int kMaxIdleReaders = 4;
-// At most this many threads left behind in a platform call that did not return (Wine's never
-// do); beyond that new work is refused at once instead of piling up threads. A file whose worker
-// is stuck is refused at once too, so one broken file costs one thread.
-inline constexpr int kMaxStuckWorkers = 8;
+// At most this many threads left behind in a platform call that did not return; beyond that new
+// work is refused at once instead of piling up threads. A file whose worker is stuck is refused at
+// once too, so one broken file costs one thread. Under Wine 8, once two or three calls are stuck
+// every later reader creation in the process hangs as well (measured with the quick corpus), so
+// waiting out more than a few limits gains nothing.
+inline constexpr int kMaxStuckWorkers = 4;
 // Threads of ours at most: busy, idle and stuck together.
 inline constexpr int kMaxWorkers = 16;
 
