@@ -69,13 +69,22 @@ class CreationGate {
 
 CreationGate g_creation_gate;
 
-HRESULT CreateReader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
-  if (!g_serialise_creation.load()) return MFCreateSourceReaderFromURL(path, nullptr, &reader);
-  const unsigned claim = g_creation_gate.Enter();
-  const HRESULT hr = MFCreateSourceReaderFromURL(path, nullptr, &reader);
-  g_creation_gate.Leave(claim);
-  return hr;
-}
+// Holds the gate for one creation, unless creation is not serialised.
+class CreationTurn {
+ public:
+  CreationTurn() : m_held(g_serialise_creation.load()) {
+    if (m_held) m_claim = g_creation_gate.Enter();
+  }
+  ~CreationTurn() {
+    if (m_held) g_creation_gate.Leave(m_claim);
+  }
+  CreationTurn(const CreationTurn&) = delete;
+  CreationTurn& operator=(const CreationTurn&) = delete;
+
+ private:
+  bool m_held;
+  unsigned m_claim = 0;
+};
 
 }  // namespace
 
@@ -83,7 +92,10 @@ void SetReaderCreationSerialised(bool serialised) { g_serialise_creation.store(s
 
 HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
   SR_RETURN_HR_IF(E_POINTER, path == nullptr);
-  SR_RETURN_IF_FAILED(CreateReader(path, reader));
+  {
+    CreationTurn turn;
+    SR_RETURN_IF_FAILED(MFCreateSourceReaderFromURL(path, nullptr, &reader));
+  }
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_ALL_STREAMS, FALSE));
   // Fails when there is no video stream at all (an audio-only file).
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_FIRST_VIDEO_STREAM, TRUE));

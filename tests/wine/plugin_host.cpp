@@ -43,6 +43,11 @@ void PluginHost::RemoveSettings() { DeleteFileW((m_dir / L"Stillreel.ini").c_str
 void PluginHost::Reload() {
   if (m_module) FreeLibrary(m_module);
   m_module = nullptr;
+  // The plug-in's kept readers hold the DLL for a few seconds: reloaded before they let it go,
+  // the same module, listing cache and all, would come back.
+  const std::wstring dll = m_dir / L"Stillreel.sph";
+  for (int waited = 0; waited < 200 && GetModuleHandleW(dll.c_str()) != nullptr; ++waited)
+    Sleep(50);
   Load();
 }
 

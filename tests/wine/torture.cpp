@@ -45,7 +45,7 @@ namespace {
 
 constexpr int kExitBroken = 1;
 constexpr int kExitSetup = 2;
-constexpr int kExitHang = 3;          // a call of ours stuck
+constexpr int kExitHang = 3;  // a call of ours stuck
 constexpr int kExitCrash = 4;
 constexpr int kExitPlatformHang = 5;  // stuck inside the platform: no verdict on the plug-in
 
@@ -414,9 +414,14 @@ struct Plugin {
            Resolve(GetFileW, "GetFileW");
   }
 
+  // Waits until the plug-in's kept readers have let the DLL go (at most 10 s): Wine may crash on
+  // its way out of a process whose Media Foundation pipelines are still alive.
   void Unload() {
     if (module) FreeLibrary(module);
     module = nullptr;
+    const std::wstring path = dir / L"Stillreel.sph";
+    for (int waited = 0; GetModuleHandleW(path.c_str()) != nullptr && waited < 200; ++waited)
+      Sleep(50);
   }
 
   template <typename Fn>
