@@ -2,6 +2,10 @@
 // opened, configured for NV12, sought and read once, with nothing of ours. Both run in one
 // process, interleaved entry by entry, so drift hits them alike.
 // Usage: extract_bench PLUGIN VIDEO ROUNDS  (the plug-in's settings file chooses the entries)
+//        extract_bench browse PLUGIN VIDEO ROUNDS: a listing and every entry in order, as a
+//          viewer stepping through a video; the plug-in is loaded afresh for each round
+//        extract_bench parallel PLUGIN ROUNDS VIDEO...: one host thread per video, each a listing
+//          and every entry, all at once
 #include <windows.h>
 #include <mfapi.h>
 #include <mfidl.h>
@@ -67,9 +71,77 @@ double Median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
+// A listing and every entry of it in order; false on any failure.
+bool BrowseAll(const stillreel::LoadedPlugin& plugin, const wchar_t* video) {
+  HLOCAL listing = nullptr;
+  if (plugin->GetArchiveInfoW(video, 0, 0, &listing) != stillreel::kResultOk) return false;
+  std::vector<unsigned long long> positions;
+  for (auto* r = static_cast<const EntryRecord*>(listing); r->method[0]; ++r)
+    positions.push_back(r->position);
+  LocalFree(listing);
+  for (unsigned long long position : positions) {
+    HLOCAL image = nullptr;
+    if (plugin->GetFileW(video, static_cast<LONG_PTR>(position), reinterpret_cast<wchar_t*>(&image),
+                         stillreel::kOutputToMemory, nullptr, 0) != stillreel::kResultOk)
+      return false;
+    LocalFree(image);
+  }
+  return true;
+}
+
+int Browse(const wchar_t* path, const wchar_t* video, int rounds) {
+  std::vector<double> times;
+  for (int round = 0; round < rounds; ++round) {
+    // A fresh load each round: its unload waits until the kept readers have let the DLL go.
+    stillreel::LoadedPlugin plugin;
+    if (!plugin.Load(path)) return 1;
+    const double start = Now();
+    if (!BrowseAll(plugin, video)) return 1;
+    times.push_back(Now() - start);
+  }
+  std::printf("browse_ms %.1f\n", Median(times) * 1e3);
+  return 0;
+}
+
+struct BrowseJob {
+  const stillreel::LoadedPlugin* plugin;
+  const wchar_t* video;
+  bool ok = false;
+};
+
+DWORD WINAPI BrowseThread(void* parameter) {
+  auto& job = *static_cast<BrowseJob*>(parameter);
+  job.ok = BrowseAll(*job.plugin, job.video);
+  return 0;
+}
+
+int Parallel(const wchar_t* path, int rounds, std::vector<const wchar_t*> videos) {
+  std::vector<double> times;
+  for (int round = 0; round < rounds; ++round) {
+    stillreel::LoadedPlugin plugin;
+    if (!plugin.Load(path)) return 1;
+    std::vector<BrowseJob> jobs;
+    for (const wchar_t* video : videos) jobs.push_back({&plugin, video});
+    std::vector<HANDLE> threads;
+    const double start = Now();
+    for (BrowseJob& job : jobs)
+      threads.push_back(CreateThread(nullptr, 0, BrowseThread, &job, 0, nullptr));
+    WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+    times.push_back(Now() - start);
+    for (HANDLE thread : threads) CloseHandle(thread);
+    for (const BrowseJob& job : jobs)
+      if (!job.ok) return 1;
+  }
+  std::printf("parallel_ms %.1f\n", Median(times) * 1e3);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc >= 5 && wcscmp(argv[1], L"browse") == 0) return Browse(argv[2], argv[3], _wtoi(argv[4]));
+  if (argc >= 5 && wcscmp(argv[1], L"parallel") == 0)
+    return Parallel(argv[2], _wtoi(argv[3]), std::vector<const wchar_t*>(argv + 4, argv + argc));
   if (argc < 4) {
     std::fprintf(stderr, "usage: extract_bench PLUGIN VIDEO ROUNDS\n");
     return 2;

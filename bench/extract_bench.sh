@@ -1,36 +1,102 @@
 #!/usr/bin/env bash
-# GetFileW per entry against the bare platform work (under Wine) and against ffmpeg fetching
-# the same moments, on a two-minute 1920x1080 H.264 clip made once.
+# Under Wine: one cold GetFileW against the bare platform work; "browse all" (a listing and every
+# entry in order) with the kept reader, without it (a fresh reader per call, as before readers were
+# kept) and against ffmpeg extracting the same moments to BMP in one native process; and parallel
+# fetches of different videos with source-reader creation serialised and not.
 # Usage: extract_bench.sh BUILD_DIR
 set -euo pipefail
 build=$(realpath "$1")
 root=$(realpath "$(dirname "$0")/..")
 work=$build/native/bench
-mkdir -p "$work/plugin"
-clip=$work/clip1080.mp4
-if [ ! -f "$clip" ]; then
-  echo "bench: making a 2-minute 1080p H.264 clip (once)"
-  ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=120 \
-    -c:v libx264 -preset ultrafast -g 50 -pix_fmt yuv420p "$work/.clip.mp4"
-  mv "$work/.clip.mp4" "$clip"
-fi
+mkdir -p "$work/plugin" "$work/frames"
+# make_clip NAME GOP SECONDS SIZE: a testsrc2 H.264 clip at 25 fps, key frames every GOP frames.
+make_clip() {
+  if [ ! -f "$work/$1" ]; then
+    echo "bench: making $1 (once)"
+    ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi \
+      -i "testsrc2=size=$4:rate=25:duration=$3" -c:v libx264 -preset ultrafast -g "$2" \
+      -pix_fmt yuv420p "$work/.clip.mp4"
+    mv "$work/.clip.mp4" "$work/$1"
+  fi
+}
+make_clip clip1080.mp4 50 120 1920x1080
+make_clip clip1080k10.mp4 250 120 1920x1080
+for i in 1 2 3 4; do make_clip "par$i.mp4" 25 $((16 + i)) 1280x720; done
 cp "$build/win64/Stillreel.sph" "$work/plugin/"
-printf '[SystemSetting]\r\ndiv=9\r\n' >"$work/plugin/Stillreel.ini"
+ini=$work/plugin/Stillreel.ini
+# settings DIV KEEP SERIALISE [IDLE_MS]: the bench's settings file. A short idle time (300 ms by
+# default) lets each browse round start from nothing without waiting.
+settings() {
+  printf '[SystemSetting]\r\ndiv=%s\r\n[Debug]\r\nkeep=%s\r\nserialise=%s\r\nidle=%s\r\n' \
+    "$1" "$2" "$3" "${4:-300}" >"$ini"
+}
 winpath() { echo "Z:$1" | tr / '\\'; }
-result=$("$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/extract_bench.exe" \
-  "$(winpath "$work/plugin/Stillreel.sph")" "$(winpath "$clip")" 3 | tr -d '\r')
-echo "$result" | grep -v '^seek'
+bench() {
+  "$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/extract_bench.exe" "$@" |
+    tr -d '\r'
+}
+plugin=$(winpath "$work/plugin/Stillreel.sph")
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 
-# ffmpeg for the same moments, each a fresh process as each plug-in fetch is a fresh open.
-times=()
-for round in 1 2 3; do
-  for t in $(echo "$result" | awk '/^seek/ {print $2}'); do
-    start=$(date +%s%N)
-    ffmpeg -nostdin -hide_banner -loglevel error -ss "$t" -i "$clip" -frames:v 1 -f null - || true
-    times+=($((($(date +%s%N) - start) / 1000)))
+echo "== one fetch against the bare platform work, div=9: cold (no reader kept) and with the"
+echo "   reader kept (entries 15 s apart: a seek each)"
+settings 9 0 1
+result=$(bench "$plugin" "$(winpath "$work/clip1080.mp4")" 3)
+echo "$result" | grep -E '^(ours_ms|bare_ms|ours/bare)' | sed 's/^/cold /'
+settings 9 1 1 3000
+result=$(bench "$plugin" "$(winpath "$work/clip1080.mp4")" 3)
+echo "$result" | grep -E '^(ours_ms|bare_ms|ours/bare)' | sed 's/^/kept /'
+
+# ffmpeg_browse CLIP DIV: milliseconds for ffmpeg to write the DIV entries' frames as BMPs, in one
+# process: one input per moment, each sought exactly (-ss before -i decodes from the key frame).
+ffmpeg_browse() {
+  local clip=$1 div=$2 duration args=() k t start
+  duration=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$clip")
+  for ((k = 0; k < div; k++)); do
+    # The last entry lies at the very end, where ffmpeg finds no frame: one frame earlier there.
+    t=$(awk -v d="$duration" -v k="$k" -v n="$div" 'BEGIN {
+      t = n > 1 ? d * k / (n - 1) : 0; if (t > d - 0.04) t = d - 0.04; printf "%.6f", t }')
+    args+=(-ss "$t" -i "$clip")
+  done
+  local outputs=()
+  for ((k = 0; k < div; k++)); do
+    outputs+=(-map "$k:v" -frames:v 1 -pix_fmt bgra "$work/frames/f$k.bmp")
+  done
+  start=$(date +%s%N)
+  ffmpeg -nostdin -hide_banner -loglevel error -y "${args[@]}" "${outputs[@]}"
+  echo $((($(date +%s%N) - start) / 1000000))
+}
+
+echo
+echo "== browse all: a listing and every entry in order (median of 3 rounds, ms)"
+printf '%-18s %4s %9s %9s %9s %11s %12s\n' clip div ours today ffmpeg ours/today ours/ffmpeg
+for clip in clip1080.mp4 clip1080k10.mp4; do
+  for div in 9 60; do
+    settings "$div" 1 1
+    ours=$(bench browse "$plugin" "$(winpath "$work/$clip")" 3 | awk '/^browse_ms/ {print $2}')
+    settings "$div" 0 1
+    today=$(bench browse "$plugin" "$(winpath "$work/$clip")" 3 | awk '/^browse_ms/ {print $2}')
+    ff=$(ffmpeg_browse "$work/$clip" "$div")
+    printf '%-18s %4s %9s %9s %9s %11s %12s\n' "$clip" "$div" "$ours" "$today" "$ff" \
+      "$(awk -v a="$ours" -v b="$today" 'BEGIN {printf "%.3f", a / b}')" \
+      "$(awk -v a="$ours" -v b="$ff" 'BEGIN {printf "%.3f", a / b}')"
   done
 done
-ffmpeg_ms=$(printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.2f", a[int(NR/2)+1]/1000}')
-ours_ms=$(echo "$result" | awk '/^ours_ms/ {print $2}')
-echo "ffmpeg_ms $ffmpeg_ms"
-awk -v o="$ours_ms" -v f="$ffmpeg_ms" 'BEGIN {printf "ours/ffmpeg %.3f\n", o / f}'
+
+echo
+echo "== parallel: one thread per 720p video, a listing and 9 entries each, a fresh reader per"
+echo "   call (median of 3 rounds, ms)"
+printf '%-8s %12s %14s %7s\n' threads serialised "in parallel" ratio
+for threads in 2 4; do
+  videos=()
+  for ((i = 1; i <= threads; i++)); do videos+=("$(winpath "$work/par$i.mp4")"); done
+  # A run with a failed call (under Wine readers created at once can deadlock until the time
+  # limit) shows as "failed".
+  settings 9 0 1
+  one=$(bench parallel "$plugin" 3 "${videos[@]}" | awk '/^parallel_ms/ {print $2}') || one=failed
+  settings 9 0 0
+  many=$(bench parallel "$plugin" 3 "${videos[@]}" | awk '/^parallel_ms/ {print $2}') || many=failed
+  printf '%-8s %12s %14s %7s\n' "$threads" "$one" "$many" \
+    "$(awk -v a="$one" -v b="$many" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.3f", a / b; else print "-"}')"
+done
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -35,7 +35,8 @@ add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
   video/extract.cpp
   video/frame_read.cpp
   video/probe.cpp
-  video/reader.cpp)
+  video/reader.cpp
+  video/session.cpp)
 target_link_libraries(stillreel_video PUBLIC stillreel_win)
 if(COMMAND stillreel_nv12_flags)
   stillreel_nv12_flags(stillreel_video)
@@ -88,20 +89,16 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     tests/support/windows_reader.cpp)
   target_include_directories(stillreel_test_support PUBLIC ${PROJECT_SOURCE_DIR}
     ${PROJECT_SOURCE_DIR}/tests/support)
-  target_compile_definitions(stillreel_test_support PUBLIC UNICODE _UNICODE NOMINMAX)
+  target_compile_definitions(stillreel_test_support PUBLIC UNICODE _UNICODE NOMINMAX
+    STILLREEL_PLUGIN_FILE="Stillreel.sph")
   target_link_libraries(stillreel_test_support PUBLIC mfplat mfreadwrite mfuuid ole32)
 
-  # Test sources by folder (tests/README.md). Files still in tests/wine are
-  # taken as before, so that work begun there builds until it moves: tests/wine/plugin_*_test.cpp
-  # as plug-in tests, the rest as unit tests.
+  # Test sources by folder (tests/README.md).
   file(GLOB STILLREEL_UNIT_TESTS CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/tests/unit/core/*_test.cpp
-    ${PROJECT_SOURCE_DIR}/tests/unit/win/*_test.cpp
-    ${PROJECT_SOURCE_DIR}/tests/wine/*_test.cpp)
-  list(FILTER STILLREEL_UNIT_TESTS EXCLUDE REGEX "libyuv|/wine/plugin_.*_test.cpp$")
-  file(GLOB STILLREEL_PLUGIN_TESTS CONFIGURE_DEPENDS
-    ${PROJECT_SOURCE_DIR}/tests/plugin/*_test.cpp
-    ${PROJECT_SOURCE_DIR}/tests/wine/plugin_*_test.cpp)
+    ${PROJECT_SOURCE_DIR}/tests/unit/win/*_test.cpp)
+  list(FILTER STILLREEL_UNIT_TESTS EXCLUDE REGEX "libyuv")
+  file(GLOB STILLREEL_PLUGIN_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/plugin/*_test.cpp)
 
   # The modules linked in directly, the platform-free tests included.
   add_executable(unit_tests ${STILLREEL_UNIT_TESTS})

@@ -52,8 +52,20 @@ class LoadedPlugin {
     return all;
   }
 
+  // Waits (at most 10 s) until the plug-in is really gone: Stillreel keeps a video's reader for
+  // a few seconds on a thread that holds the DLL, and Wine can crash on its way out of a process
+  // whose Media Foundation pipelines are still alive.
   void Unload() {
-    if (m_module != nullptr) FreeLibrary(m_module);
+    if (m_module != nullptr) {
+      wchar_t path[MAX_PATH] = {};
+      const DWORD length = GetModuleFileNameW(m_module, path, MAX_PATH);
+      FreeLibrary(m_module);
+      for (int waited = 0;
+           length != 0 && length < MAX_PATH && waited < 200 && GetModuleHandleW(path) != nullptr;
+           ++waited) {
+        Sleep(50);
+      }
+    }
     m_module = nullptr;
     m_exports = {};
   }

@@ -24,7 +24,7 @@ int64_t LastWriteSeconds(HANDLE file) {
 // Checks that the file can be read at `offset`, takes its time stamp, probes the video once and
 // builds its listing. The 8 bytes read are not examined: the probe decides.
 int BuildListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
-                 UniqueHlocal& listing) {
+                 const MediaLimits& limits, UniqueHlocal& listing) {
   int64_t timestamp = 0;
   {
     UniqueFile file(
@@ -46,18 +46,18 @@ int BuildListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
     timestamp = LastWriteSeconds(file.get());
   }
   VideoFacts facts;
-  if (!ProbeVideo(path, facts)) return kResultUnsupported;
+  if (!ProbeVideoWithin(path, limits, facts)) return kResultUnsupported;
   return SynthesiseListing(path, facts, timestamp, settings(), listing);
 }
 
 }  // namespace
 
 int LookupListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
-                  UniqueHlocal& copy) {
+                  const MediaLimits& limits, UniqueHlocal& copy) {
   ListingCache& cache = TheListingCache();
   if (const auto cached = cache.LookupListing(path, copy)) return *cached;
   UniqueHlocal listing;
-  if (const int result = BuildListing(path, offset, settings, listing)) return result;
+  if (const int result = BuildListing(path, offset, settings, limits, listing)) return result;
   // Copied before the cache takes the listing, so a clear on another thread cannot free it
   // under us. The listing stays cached even when the copy fails.
   const int result = CopyListing(listing.get(), copy);
@@ -66,11 +66,11 @@ int LookupListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
 }
 
 int LookupEntry(const wchar_t* path, uint32_t offset, SettingsReader settings,
-                EntryRecord& request) {
+                const MediaLimits& limits, EntryRecord& request) {
   ListingCache& cache = TheListingCache();
   if (const auto cached = cache.LookupEntry(path, request)) return *cached;
   UniqueHlocal listing;
-  if (const int result = BuildListing(path, offset, settings, listing)) return result;
+  if (const int result = BuildListing(path, offset, settings, limits, listing)) return result;
   const bool found = MatchEntry(listing.get(), request);
   cache.Insert(path, std::move(listing));
   return found ? kResultOk : kResultRefused;

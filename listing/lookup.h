@@ -5,6 +5,7 @@
 
 #include "listing/entry_record.h"
 #include "video/frame_rules.h"
+#include "video/session.h"
 #include "win/unique.h"
 
 namespace stillreel {
@@ -13,11 +14,12 @@ namespace stillreel {
 using SettingsReader = FrameSettings (*)();
 
 // The whole listing: `copy` receives a block that the caller owns.
+// The probe runs within `limits`; past them the video counts as unsupported.
 int LookupListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
-                  UniqueHlocal& copy);
+                  const MediaLimits& limits, UniqueHlocal& copy);
 
 // One entry, named by the request's file name or, when that is empty, by its position.
 int LookupEntry(const wchar_t* path, uint32_t offset, SettingsReader settings,
-                EntryRecord& request);
+                const MediaLimits& limits, EntryRecord& request);
 
 }  // namespace stillreel

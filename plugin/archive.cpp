@@ -12,6 +12,7 @@
 #include "plugin/text.h"
 #include "video/extract.h"
 #include "video/probe.h"
+#include "video/session.h"
 
 namespace stillreel {
 
@@ -30,14 +31,16 @@ int ResultOf(ExtractStatus status) {
 }
 
 // Finds the entry by position in the cached listing (or a new one), then decodes its frame.
+// One time limit covers both the listing (on a cache miss) and the frame.
 int ExtractEntry(const wchar_t* path, EntryWord position, EntryRecord& entry, UniqueHlocal& image,
                  uint32_t& image_bytes) {
+  const MediaLimits limits = ReadMediaLimits();
   entry = EntryRecord{};
   entry.position = position;
-  if (const int result = LookupEntry(path, 0, ReadFrameSettings, entry)) return result;
+  if (const int result = LookupEntry(path, 0, ReadFrameSettings, limits, entry)) return result;
   // Settings are read again here: an edit since the listing moves the frame, not the listing.
-  return ResultOf(ExtractFrame(path, static_cast<int32_t>(entry.position), ReadFrameSettings(),
-                               image, image_bytes));
+  return ResultOf(ExtractFrameWithin(path, static_cast<int32_t>(entry.position),
+                                     ReadFrameSettings(), limits, image, image_bytes));
 }
 
 }  // namespace
@@ -72,12 +75,13 @@ bool SupportsFile(const wchar_t* path, intptr_t dw) {
       return false;
   }
   // The first bytes are not examined: Media Foundation decides.
-  return IsSupportedVideo(path);
+  VideoFacts facts;
+  return ProbeVideoWithin(path, ReadMediaLimits(), facts);
 }
 
 int ListArchive(const wchar_t* path, uint32_t offset, UniqueHlocal& listing) {
   TheListingCache().Clear();
-  return LookupListing(path, offset, ReadFrameSettings, listing);
+  return LookupListing(path, offset, ReadFrameSettings, ReadMediaLimits(), listing);
 }
 
 void NarrowRecord(const EntryRecord& wide, EntryRecordA& ansi) {
@@ -106,7 +110,7 @@ int NarrowListing(HLOCAL wide, UniqueHlocal& ansi) {
 
 int DescribeEntry(const wchar_t* path, uint32_t offset, EntryRecord& request) {
   TheListingCache().Clear();
-  return LookupEntry(path, offset, ReadFrameSettings, request);
+  return LookupEntry(path, offset, ReadFrameSettings, ReadMediaLimits(), request);
 }
 
 int FetchToMemory(const wchar_t* path, EntryWord position, HLOCAL& image) {

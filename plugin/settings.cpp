@@ -44,6 +44,23 @@ FrameSettings ReadFrameSettings() {
   return SettingsPath(file) ? ReadFrameSettingsFrom(file, kBuildKeys) : FrameSettings{};
 }
 
+MediaLimits ReadMediaLimits() {
+  wchar_t file[kPathChars];
+  if (!SettingsPath(file)) return MediaLimits::Starting(kDefaultTimeoutSeconds * 1000);
+  int timeout =
+      static_cast<int>(GetPrivateProfileIntW(kSection, L"timeout", kDefaultTimeoutSeconds, file));
+  // A week at most: past that the milliseconds would not fit a DWORD, and no one waits so long.
+  constexpr int kMaxTimeoutSeconds = 7 * 24 * 3600;
+  if (timeout < 0) timeout = kDefaultTimeoutSeconds;
+  if (timeout > kMaxTimeoutSeconds) timeout = kMaxTimeoutSeconds;
+  MediaLimits limits = MediaLimits::Starting(static_cast<DWORD>(timeout) * 1000);
+  limits.keep_reader = GetPrivateProfileIntW(L"Debug", L"keep", 1, file) != 0;
+  limits.serialise_creation = GetPrivateProfileIntW(L"Debug", L"serialise", 1, file) != 0;
+  const int idle = static_cast<int>(GetPrivateProfileIntW(L"Debug", L"idle", kDefaultIdleMs, file));
+  if (idle >= 0) limits.idle_ms = static_cast<DWORD>(idle);
+  return limits;
+}
+
 void ApplyTraceSetting() {
   wchar_t file[kPathChars];
   SetTraceEnabled(SettingsPath(file) && GetPrivateProfileIntW(L"Debug", L"trace", 0, file) != 0);

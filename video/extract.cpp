@@ -187,26 +187,49 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, UniqueHlocal&
 
 }  // namespace
 
+HRESULT OpenVideo::Open(const wchar_t* path) {
+  Close();
+  const HRESULT opened = OpenNv12Reader(path, m_reader);
+  if (FAILED(opened)) {
+    // A reader made before a later step failed is no open video (an audio-only file is one).
+    Close();
+    return opened;
+  }
+  // Not examined: a failure leaves the duration 0, and the seek rules give a time all the same.
+  (void)ReadDuration(m_reader.Get(), m_duration);
+  return S_OK;
+}
+
+void OpenVideo::Close() {
+  m_reader.Reset();
+  m_duration = 0;
+}
+
+bool OpenVideo::Probe(VideoFacts& facts) { return ProbeReader(m_reader.Get(), facts); }
+
+// Every fetch seeks, kept reader or not, so it gives the same bytes as a fresh open: reading on
+// from the last frame would need the seek's own rounding of t, which a source does not state.
+ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, UniqueHlocal& image,
+                                 uint32_t& image_bytes) {
+  if (!m_reader) return ExtractStatus::kNoFrame;
+  const int64_t seek_time = SeekTime(settings, index, m_duration);
+  SeekTo(m_reader.Get(), seek_time);
+  FrameRead read;
+  const HRESULT result = ReadFrame(m_reader.Get(), seek_time, m_duration, settings.exact, read);
+  // After the reader reported an error no call may be made on it again: it is not kept.
+  if (read.reader_failed) Close();
+  if (FAILED(result) || !read.sample || !read.type) return ExtractStatus::kNoFrame;
+  return ConvertSample(read.sample.Get(), read.type.Get(), image, image_bytes);
+}
+
 ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,
                            UniqueHlocal& image, uint32_t& image_bytes) {
   // Declared before every COM pointer so that it shuts Media Foundation and COM down last.
   MediaFoundationScope media_foundation;
   if (FAILED(media_foundation.status())) return ExtractStatus::kNoFrame;
-  ComPtr<IMFSourceReader> reader;
-  if (FAILED(OpenNv12Reader(path, reader))) return ExtractStatus::kNoFrame;
-
-  int64_t duration = 0;
-  // Not examined: a failure leaves the duration 0, and the seek rules give a time all the same.
-  (void)ReadDuration(reader.Get(), duration);
-  const int64_t seek_time = SeekTime(settings, index, duration);
-  SeekTo(reader.Get(), seek_time);
-
-  FrameRead read;
-  if (FAILED(ReadFrame(reader.Get(), seek_time, duration, settings.exact, read)) || !read.sample ||
-      !read.type) {
-    return ExtractStatus::kNoFrame;
-  }
-  return ConvertSample(read.sample.Get(), read.type.Get(), image, image_bytes);
+  OpenVideo video;
+  if (FAILED(video.Open(path))) return ExtractStatus::kNoFrame;
+  return video.Extract(index, settings, image, image_bytes);
 }
 
 }  // namespace stillreel

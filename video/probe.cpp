@@ -50,32 +50,32 @@ FrameSize PictureSize(IMFSourceReader* reader) {
   return has_current ? current_layout.picture : FrameSize{};
 }
 
-bool Probe(const wchar_t* path, bool with_size, VideoFacts& facts) {
-  using Microsoft::WRL::ComPtr;
+}  // namespace
+
+bool ProbeVideo(const wchar_t* path, VideoFacts& facts) {
   // Declared before every COM pointer so that it shuts Media Foundation and COM down last.
   MediaFoundationScope media_foundation;
   if (FAILED(media_foundation.status())) return false;
-  ComPtr<IMFSourceReader> reader;
+  Microsoft::WRL::ComPtr<IMFSourceReader> reader;
   if (FAILED(OpenNv12Reader(path, reader))) return false;
+  return ProbeReader(reader.Get(), facts);
+}
+
+bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts) {
   int64_t ticks = 0;
-  if (FAILED(ReadDuration(reader.Get(), ticks))) return false;
+  if (FAILED(ReadDuration(reader, ticks))) return false;
   VideoFacts found;
   found.seconds = WholeSeconds(ticks);
   if (found.seconds == 0) return false;
   // A listing still lists a video whose size it cannot read; its fetches decide.
-  if (with_size) found.size = PictureSize(reader.Get());
+  found.size = PictureSize(reader);
   facts = found;
   return true;
 }
 
-}  // namespace
-
-bool ProbeVideo(const wchar_t* path, VideoFacts& facts) { return Probe(path, true, facts); }
-
-// Whether the file is a video needs no frame decoded.
 bool IsSupportedVideo(const wchar_t* path) {
   VideoFacts facts;
-  return Probe(path, false, facts);
+  return ProbeVideo(path, facts);
 }
 
 }  // namespace stillreel

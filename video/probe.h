@@ -17,6 +17,9 @@ struct VideoFacts {
 // least one whole second. False for anything else.
 bool ProbeVideo(const wchar_t* path, VideoFacts& facts);
 
+// The same facts from a reader that OpenNv12Reader opened, wherever it stands.
+bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts);
+
 bool IsSupportedVideo(const wchar_t* path);
 
 }  // namespace stillreel

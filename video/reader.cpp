@@ -4,6 +4,10 @@
 
 #include <mfapi.h>
 
+#include <atomic>
+
+#include "win/event.h"
+#include "win/lock.h"
 #include "win/media.h"
 #include "win/result.h"
 
@@ -13,10 +17,80 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
+std::atomic<bool> g_serialise_creation{true};
+
+// Wine 8 deadlocks when several threads create source readers at once (4 threads: 2 to 4 runs in
+// 10 hang; one at a time: none), so creation goes through this gate one thread at a time. A
+// creation that never returns (some broken files) must not shut every later one out: its claim
+// lapses after kClaimMs and the next thread goes ahead.
+class CreationGate {
+ public:
+  static constexpr ULONGLONG kClaimMs = 2000;
+
+  // The claim to hand back to Leave.
+  unsigned Enter() {
+    for (;;) {
+      DWORD wait = 0;
+      {
+        ScopedLock lock(m_lock);
+        const ULONGLONG now = GetTickCount64();
+        if (!m_held || now - m_claimed_at >= kClaimMs) {
+          m_held = true;
+          m_claimed_at = now;
+          return ++m_claim;
+        }
+        // Without an event the waiters poll: slower, never stuck.
+        if (!m_freed_ready) m_freed_ready = m_freed.Create();
+        wait = m_freed_ready ? static_cast<DWORD>(kClaimMs - (now - m_claimed_at)) : 10;
+      }
+      if (m_freed_ready) {
+        (void)m_freed.Wait(wait);  // freed or lapsed: either way look again
+      } else {
+        Sleep(wait);
+      }
+    }
+  }
+
+  void Leave(unsigned claim) {
+    ScopedLock lock(m_lock);
+    if (claim != m_claim) return;  // lapsed: another thread holds the gate now
+    m_held = false;
+    if (m_freed_ready) m_freed.Set();
+  }
+
+ private:
+  CriticalSection m_lock;
+  Event m_freed;
+  bool m_freed_ready = false;
+  bool m_held = false;
+  ULONGLONG m_claimed_at = 0;  // GetTickCount64 milliseconds
+  unsigned m_claim = 0;
+};
+
+CreationGate g_creation_gate;
+
+// Holds the gate for one creation, unless creation is not serialised.
+class CreationTurn {
+ public:
+  CreationTurn() : m_held(g_serialise_creation.load()) {
+    if (m_held) m_claim = g_creation_gate.Enter();
+  }
+  ~CreationTurn() {
+    if (m_held) g_creation_gate.Leave(m_claim);
+  }
+  CreationTurn(const CreationTurn&) = delete;
+  CreationTurn& operator=(const CreationTurn&) = delete;
+
+ private:
+  bool m_held;
+  unsigned m_claim = 0;
+};
+
 // The reader, with the advanced video processor when the platform grants it (Windows 8 and
 // later): without it Windows refuses NV12 for streams whose decoder offers only YUY2 (DV) or
 // P010 (10-bit). An older platform refuses the attribute, and then the plain reader serves.
 HRESULT CreateReader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
+  CreationTurn turn;
   ComPtr<IMFAttributes> attributes;
   if (SUCCEEDED(SR_TRACED(MFCreateAttributes(&attributes, 1))) &&
       SUCCEEDED(SR_TRACED(
@@ -61,6 +135,8 @@ bool ReadAperture(IMFMediaType* type, const GUID& key, FrameSize coded, FrameLay
 }
 
 }  // namespace
+
+void SetReaderCreationSerialised(bool serialised) { g_serialise_creation.store(serialised); }
 
 HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
   SR_RETURN_HR_IF(E_POINTER, path == nullptr);

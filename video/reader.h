@@ -17,6 +17,10 @@ struct FrameSize {
   uint32_t height = 0;
 };
 
+// Whether source readers are created one at a time, process-wide (the default). Off only for
+// measuring what that costs.
+void SetReaderCreationSerialised(bool serialised);
+
 // Where the picture lies in a decoded NV12 frame, in pixels: the frame as coded (a decoder may
 // align it, 1920x1088 for 1080 lines) and the part of it to show.
 struct FrameLayout {

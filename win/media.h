@@ -10,10 +10,15 @@
 namespace stillreel {
 
 // Declare before any COM pointer so it is destroyed last. Undoes only the start-ups that worked.
+// A thread of our own that has no message loop joins the multithreaded apartment.
 class MediaFoundationScope {
  public:
-  MediaFoundationScope() {
-    const HRESULT co = CoInitialize(nullptr);
+  enum class Apartment { kSingle, kMulti };
+
+  explicit MediaFoundationScope(Apartment apartment = Apartment::kSingle) {
+    const HRESULT co = apartment == Apartment::kMulti
+                           ? CoInitializeEx(nullptr, COINIT_MULTITHREADED)
+                           : CoInitialize(nullptr);
     // A thread already in the multithreaded apartment answers RPC_E_CHANGED_MODE; Media
     // Foundation works there, so go on without a CoInitialize of our own to undo.
     if (co == RPC_E_CHANGED_MODE) {

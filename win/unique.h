@@ -50,7 +50,15 @@ struct FileTraits {
   static void Close(Handle h) { CloseHandle(h); }
 };
 
+// Threads and events: null, not INVALID_HANDLE_VALUE, means none.
+struct HandleTraits {
+  using Handle = HANDLE;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { CloseHandle(h); }
+};
+
 using UniqueHlocal = Unique<HlocalTraits>;
 using UniqueFile = Unique<FileTraits>;
+using UniqueHandle = Unique<HandleTraits>;
 
 }  // namespace stillreel

@@ -55,6 +55,14 @@ moment_h264() {
     -pix_fmt yuv420p "$tmp"
 }
 
+# moment_bframes WxH FPS SECONDS: as moment_h264 with B-frames, whose time stamps Wine's reader
+# gives late by the reorder delay.
+moment_bframes() {
+  ff -f lavfi -i "nullsrc=s=4x4:r=$2:d=$3" -vf "$moment_filter,scale=$1:flags=neighbor" \
+    -c:v libx264 -preset medium -bf 3 -crf 12 -g "$2" -keyint_min "$2" -sc_threshold 0 \
+    -pix_fmt yuv420p "$tmp"
+}
+
 # moment_part2 CODEC WxH SECONDS: 10 fps moment video in MPEG-4 part 2 or WMV 8.
 moment_part2() {
   ff -f lavfi -i "nullsrc=s=4x4:r=10:d=$3" -vf "$moment_filter,scale=$2:flags=neighbor" \
@@ -120,6 +128,7 @@ generate odd161.avi moment_part2 mpeg4 161x120 3
 generate len10s.avi moment_part2 mpeg4 320x240 10
 generate len10s.wmv moment_part2 wmv2 320x240 10
 generate len10s.mkv moment_h264 320x240 10 10
+generate bframes.mp4 moment_bframes 320x240 10 10
 generate audio_only.m4a audio_only
 generate notvideo.mp4 text_file
 generate notvideo.txt text_file

@@ -164,8 +164,10 @@ TEST(PluginCache, ListingExportsRebuildAndFetchesHitTheCache) {
   ASSERT_TRUE(CopyFileW(Media(L"len10s.mp4").c_str(), video.c_str(), FALSE));
   ASSERT_EQ(host.List(video).size(), 2u);
 
-  // With the video gone, only the cache can answer.
+  // With the video gone, only the cache can answer. The reader kept for a few seconds after a
+  // call holds the file: its name goes when the reader does.
   ASSERT_TRUE(DeleteFileW(video.c_str()));
+  for (int waited = 0; waited < 200 && FileExists(video); ++waited) Sleep(50);
   int result = -99;
   host.Fetch(video, 5, &result);
   EXPECT_EQ(result, 2) << "a missing entry of a cached listing gives 2";
@@ -178,6 +180,7 @@ TEST(PluginCache, ListingExportsRebuildAndFetchesHitTheCache) {
   ASSERT_EQ(host.List(video).size(), 2u);
   host.Reload();
   ASSERT_TRUE(DeleteFileW(video.c_str()));
+  for (int waited = 0; waited < 200 && FileExists(video); ++waited) Sleep(50);
   host.Fetch(video, 0, &result);
   EXPECT_EQ(result, 6) << "after a reload the listing must be built again";
 }

@@ -39,6 +39,7 @@ struct Originals {
   void* (*realloc)(void*, size_t);
   void (*free)(void*);
   HRESULT(WINAPI* CoInitialize)(LPVOID);
+  HRESULT(WINAPI* CoInitializeEx)(LPVOID, DWORD);
   void(WINAPI* CoUninitialize)();
   HRESULT(WINAPI* MFStartup)(ULONG, DWORD);
   HRESULT(WINAPI* MFShutdown)();
@@ -89,6 +90,12 @@ HRESULT WINAPI HookCoInitialize(LPVOID reserved) {
   const HRESULT hr = g_real.CoInitialize(reserved);
   HeldLock lock;
   if (SUCCEEDED(hr)) ++g_held.com_starts;  // S_FALSE must be undone too
+  return hr;
+}
+HRESULT WINAPI HookCoInitializeEx(LPVOID reserved, DWORD apartment) {
+  const HRESULT hr = g_real.CoInitializeEx(reserved, apartment);
+  HeldLock lock;
+  if (SUCCEEDED(hr)) ++g_held.com_starts;
   return hr;
 }
 void WINAPI HookCoUninitialize() {
@@ -191,7 +198,9 @@ bool HookPlugin(HMODULE module, bool inject_leak) {
   auto hook = [&](const char* dll, const char* name, void* replacement, auto& original) {
     void* was = nullptr;
     if (PatchImport(module, dll, name, replacement, &was)) {
-      original = reinterpret_cast<std::remove_reference_t<decltype(original)>>(was);
+      // Loaded again while a worker of its own still held it: the module, hooks and all, stayed.
+      if (was != replacement)
+        original = reinterpret_cast<std::remove_reference_t<decltype(original)>>(was);
       return true;
     }
     missing += std::string(" ") + name;
@@ -212,6 +221,8 @@ bool HookPlugin(HMODULE module, bool inject_leak) {
   hook("msvcrt.dll", "realloc", reinterpret_cast<void*>(HookRealloc), g_real.realloc);
   hook("msvcrt.dll", "free", reinterpret_cast<void*>(HookFree), g_real.free);
   hook("ole32.dll", "CoInitialize", reinterpret_cast<void*>(HookCoInitialize), g_real.CoInitialize);
+  hook("ole32.dll", "CoInitializeEx", reinterpret_cast<void*>(HookCoInitializeEx),
+       g_real.CoInitializeEx);
   hook("ole32.dll", "CoUninitialize", reinterpret_cast<void*>(HookCoUninitialize),
        g_real.CoUninitialize);
   hook("MFPlat.DLL", "MFCreateMediaType", reinterpret_cast<void*>(HookCreateMediaType),

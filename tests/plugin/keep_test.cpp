@@ -1,0 +1,174 @@
+// The source reader kept between fetches: the same pictures as a fresh open in any order, never a
+// stale file, and nothing left behind once it is let go, whether by time or by an unload.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "plugin_host.h"
+#include "process_counts.h"
+
+// After <windows.h>, which process_counts.h brings.
+#include <psapi.h>
+
+namespace stillreel::test {
+namespace {
+
+// Short, so the tests need not wait the default 3 s for an unused reader to go.
+constexpr int kIdleMs = 400;
+
+std::string KeptSettings(const char* div, bool keep) {
+  return SettingsText(div, "0", "0") + "[Debug]\r\nidle=" + std::to_string(kIdleMs) +
+         "\r\nkeep=" + (keep ? "1" : "0") + "\r\n";
+}
+
+TEST(PluginKeep, KeptReaderGivesTheBytesOfAFreshOpenInAnyOrder) {
+  // 31 entries a third of a second apart: close enough to read on, far enough to seek back.
+  // B-frames make Wine stamp frames late, which reading on must not be fooled by.
+  for (const wchar_t* name : {L"len10s.mp4", L"bframes.mp4", L"len10s.avi"}) {
+    const std::wstring video = Media(name);
+    PluginHost fresh(KeptSettings("31", false).c_str());
+    PluginHost kept(KeptSettings("31", true).c_str());
+    ASSERT_EQ(fresh.List(video).size(), 31u) << Utf8(name);
+    ASSERT_EQ(kept.List(video).size(), 31u) << Utf8(name);
+    std::vector<std::string> expected;
+    for (EntryWord i = 0; i < 31; ++i) {
+      expected.push_back(fresh.Fetch(video, i));
+      ASSERT_FALSE(expected.back().empty()) << Utf8(name) << " entry " << i;
+    }
+    std::vector<EntryWord> order(31);
+    for (EntryWord i = 0; i < 31; ++i) order[i] = i;
+    std::vector<EntryWord> reversed(order.rbegin(), order.rend());
+    std::vector<EntryWord> shuffled = order;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+    for (const auto* pass : {&order, &reversed, &shuffled, &order}) {
+      for (EntryWord i : *pass) {
+        EXPECT_TRUE(kept.Fetch(video, i) == expected[i])
+            << Utf8(name) << " entry " << i << " differs from a fresh open's (pass "
+            << (pass == &order      ? "in order"
+                : pass == &reversed ? "reversed"
+                                    : "shuffled")
+            << ")";
+      }
+    }
+  }
+}
+
+TEST(PluginKeep, ReplacedOrDeletedFileIsNeverReadThroughTheKeptReader) {
+  PluginHost host(KeptSettings("5", true).c_str());
+  ScratchDir dir;
+  const std::wstring video = dir / L"clip.mp4";
+  ASSERT_TRUE(CopyFileW(Media(L"len10s.mp4").c_str(), video.c_str(), FALSE));
+  ASSERT_EQ(host.List(video).size(), 5u);
+  ASSERT_EQ(ReadMoment(host.Fetch(video, 1)).width, 320u);
+
+  // Another video (160x120) in its place while the reader is kept. Windows may refuse while the
+  // reader holds the file; then it is replaced once the reader has been let go.
+  const bool replaced_at_once = CopyFileW(Media(L"len59s.mp4").c_str(), video.c_str(), FALSE);
+  if (!replaced_at_once) {
+    ASSERT_TRUE(
+        WaitFor([&] { return CopyFileW(Media(L"len59s.mp4").c_str(), video.c_str(), FALSE); },
+                kIdleMs + 3000));
+  }
+  int result = -99;
+  const Moment moment = ReadMoment(host.Fetch(video, 2, &result));
+  EXPECT_TRUE(result != 0 || moment.width == 160u)
+      << "the old video came through a stale reader (replaced at once: " << replaced_at_once << ")";
+
+  // Deleted: Windows keeps the name of a file deleted while open until its last handle closes
+  // (Wine shows it unchanged till then), so while it is there its content may still come; once
+  // the name is gone nothing may.
+  ASSERT_EQ(host.Fetch(video, 3).empty(), false);
+  const bool deleted = DeleteFileW(video.c_str()) ||
+                       WaitFor([&] { return DeleteFileW(video.c_str()) != FALSE; }, kIdleMs + 3000);
+  ASSERT_TRUE(deleted);
+  if (FileExists(video)) {
+    const Moment still = ReadMoment(host.Fetch(video, 4, &result));
+    EXPECT_TRUE(result != 0 || still.width == 160u) << "only the deleted file's own content";
+    ASSERT_TRUE(WaitFor([&] { return !FileExists(video); }, kIdleMs + 3000))
+        << "the kept reader let the deleted file go";
+  }
+  host.Fetch(video, 4, &result);
+  EXPECT_NE(result, 0) << "a deleted video still gave a picture";
+}
+
+TEST(PluginKeep, AFailedOpenIsNotKeptAsAReader) {
+  PluginHost host(KeptSettings("3", true).c_str());
+  // The reader of an audio-only file is made before its missing video stream fails it.
+  for (int again = 0; again < 3; ++again) {
+    for (const wchar_t* name : {L"audio_only.m4a", L"len0900ms.mp4", L"notvideo.mp4"}) {
+      EXPECT_EQ(host.IsSupportedW(Media(name).c_str(), 0x10000), 0) << Utf8(name) << " " << again;
+      int result = -99;
+      host.List(Media(name), &result);
+      EXPECT_EQ(result, 2) << Utf8(name) << " " << again;
+    }
+  }
+}
+
+TEST(PluginKeep, IdleReaderGoesAndTheDllUnloadsOnlyAfterItsWorker) {
+  const std::wstring video = Media(L"len10s.mp4");
+  // Once, so that what Media Foundation keeps for the process is there before counting.
+  {
+    LoosePlugin warm(KeptSettings("3", true));
+    ASSERT_NE(warm.Load(), nullptr);
+    warm.Fetch(video, 1);
+    warm.Unload();
+    ASSERT_TRUE(WaitFor([&] { return !warm.Mapped(); }, kIdleMs + 3000));
+  }
+  Sleep(500);
+  const DWORD threads = CountThreads();
+  const DWORD handles = CountHandles();
+
+  LoosePlugin plugin(KeptSettings("3", true));
+  ASSERT_NE(plugin.Load(), nullptr);
+  std::string image;
+  ASSERT_EQ(plugin.Fetch(video, 1, &image), 0);
+  EXPECT_GT(CountThreads(), threads) << "the reader's worker waits for the next fetch";
+  EXPECT_TRUE(WaitFor([&] { return CountThreads() <= threads; }, kIdleMs + 3000))
+      << "an unused reader's thread ended";
+  EXPECT_TRUE(WaitFor([&] { return CountHandles() <= handles; }, 2000))
+      << CountHandles() << " handles, " << handles << " before";
+
+  // FreeLibrary right after a fetch, the reader still kept: the DLL stays mapped while its worker
+  // lets Media Foundation go, then goes; loaded again it works as before.
+  ASSERT_EQ(plugin.Fetch(video, 2), 0);
+  plugin.Unload();
+  EXPECT_TRUE(plugin.Mapped()) << "the worker holds the DLL";
+  EXPECT_TRUE(WaitFor([&] { return !plugin.Mapped(); }, kIdleMs + 3000))
+      << "the DLL is unloaded once its worker ended";
+  EXPECT_TRUE(WaitFor([&] { return CountThreads() <= threads; }, 3000));
+  ASSERT_NE(plugin.Load(), nullptr);
+  std::string again;
+  EXPECT_EQ(plugin.Fetch(video, 1, &again), 0);
+  EXPECT_EQ(again, image);
+}
+
+// Before the process ends, every copy of the plug-in the tests loaded has let its kept readers
+// go: Wine can crash on its way out of a process whose Media Foundation pipelines are alive.
+class ReadersGoneAtExit : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    WaitFor(
+        [] {
+          HMODULE modules[256];
+          DWORD bytes = 0;
+          if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof(modules), &bytes))
+            return true;
+          for (DWORD i = 0; i < bytes / sizeof(HMODULE); ++i) {
+            wchar_t name[MAX_PATH];
+            if (GetModuleBaseNameW(GetCurrentProcess(), modules[i], name, MAX_PATH) &&
+                _wcsicmp(name, L"" STILLREEL_PLUGIN_FILE) == 0)
+              return false;
+          }
+          return true;
+        },
+        10000);
+  }
+};
+const auto* const g_readers_gone_at_exit =
+    ::testing::AddGlobalTestEnvironment(new ReadersGoneAtExit);
+
+}  // namespace
+}  // namespace stillreel::test

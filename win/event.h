@@ -1,0 +1,30 @@
+// An auto-reset event: one thread hands work or a result to another, which waits for it with a
+// time limit where it must not be held up for ever.
+#pragma once
+
+#include <windows.h>
+
+#include "win/unique.h"
+
+namespace stillreel {
+
+class Event {
+ public:
+  // Makes a new, unsignalled event in place of any held before; false when none can be made.
+  bool Create() {
+    m_handle.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    return static_cast<bool>(m_handle);
+  }
+  void Close() { m_handle.reset(); }
+
+  void Set() { SetEvent(m_handle.get()); }
+  // True when the event was signalled within `milliseconds` (INFINITE: no limit).
+  bool Wait(DWORD milliseconds) {
+    return WaitForSingleObject(m_handle.get(), milliseconds) == WAIT_OBJECT_0;
+  }
+
+ private:
+  UniqueHandle m_handle;
+};
+
+}  // namespace stillreel
