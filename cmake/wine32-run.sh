@@ -67,8 +67,12 @@ run_once() {
         mount --bind "$d" "$root$d"
       done
     exec chroot "$root" /usr/bin/env -i "$@"' \
-    sh "$root" "$shares" "$PWD" "${env_vars[@]}" /bin/sh -c 'cd "$0" 2>/dev/null || cd /; exec "$@"' \
-    "$PWD" wine "$program" "$@"
+    sh "$root" "$shares" "$PWD" "${env_vars[@]}" /bin/sh -c '
+      # A wineserver that outlives its clients for a minute spares the next run starting
+      # Wine'"'"'s services again (seconds under emulation); when one runs, this one just exits.
+      wineserver -p60 2>/dev/null || true
+      cd "$0" 2>/dev/null || cd /
+      exec "$@"' "$PWD" wine "$program" "$@"
 }
 
 runs_log=$prefix.runs
