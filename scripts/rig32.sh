@@ -5,8 +5,8 @@
 #
 # Everything lives in $STILLREEL_RIG32 (default /var/cache/stillreel-rig32), outside any work
 # tree, so every clone and CI run on the machine shares it:
-#   bin/qemu-i386        qemu 10.0.2 from bookworm-backports' source, static, i386 user mode only,
-#                        with scripts/rig32/qemu-gdt-per-thread.patch
+#   bin/qemu-i386        qemu 10.0.2 from bookworm-backports' source, static, i386 user mode only
+#                        (with scripts/rig32/qemu-*.patch, if any)
 #   root/                the i386 bookworm root (wine, wine32, GStreamer, the trap-number library)
 #   root/opt/stillreel/wineprefix32   a booted win32 prefix that the runner copies per build
 #   apt/                 a private apt list for bookworm-backports (the host's apt is untouched)
@@ -130,6 +130,10 @@ build_qemu() {
   grep -qx "$qemu_version" "$src/VERSION" || say "qemu source is $(cat "$src/VERSION"), not $qemu_version"
   local p
   for p in "${qemu_patches[@]}"; do patch -d "$src" -p1 -s <"$p"; done
+  # Wine's threads need their own TLS descriptors: older qemu shared one GDT between all
+  # emulated threads; 10.0 copies it per thread in cpu_copy().
+  grep -q 'new_env->gdt.base = target_mmap' "$src/linux-user/main.c" ||
+    { say "this qemu shares one GDT between threads: it needs a per-thread copy"; return 1; }
   (
     cd "$src"
     export PYTHONPATH=$py/usr/lib/python3/dist-packages
