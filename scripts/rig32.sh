@@ -146,6 +146,8 @@ build_qemu() {
   )
   cp "$src/build/qemu-i386" "$rig/bin/qemu-i386.new"
   mv -f "$rig/bin/qemu-i386.new" "$rig/bin/qemu-i386"
+  # The kernel keeps the emulator it opened at registration: register the new one.
+  if [ -e "$binfmt_dir/qemu-i386" ]; then echo -1 | $sudo tee "$binfmt_dir/qemu-i386" >/dev/null; fi
   rm -rf "$rig/build"
 }
 
