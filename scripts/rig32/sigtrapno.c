@@ -34,7 +34,7 @@ static int IsFaultSignal(int sig) {
 
 static int TrapFor(int sig, const siginfo_t* info) {
   switch (sig) {
-    case SIGSEGV:  /* qemu raises a protection fault with SI_KERNEL, page faults with SEGV_* */
+    case SIGSEGV: /* qemu raises a protection fault with SI_KERNEL, page faults with SEGV_* */
       return info->si_code == SI_KERNEL ? kTrapProtection : kTrapPageFault;
     case SIGBUS:
       return info->si_code == BUS_ADRALN ? kTrapAlignment : kTrapPageFault;
@@ -72,7 +72,7 @@ int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
     struct sigaction mine = *act;
     mine.sa_sigaction = Wrapper;
     mine.sa_flags |= SA_SIGINFO;
-    g_own[sig] = *act;  /* before installing: the wrapper may run at once */
+    g_own[sig] = *act; /* before installing: the wrapper may run at once */
     result = real(sig, &mine, old);
     if (result != 0) g_own[sig] = previous;
   } else {

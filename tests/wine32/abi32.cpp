@@ -123,8 +123,8 @@ std::string Narrow(const std::wstring& text) {
 
 bool SameBytes(const std::wstring& path, const char* expected, DWORD size) {
   char buffer[64] = {};
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD read = 0;
   ReadFile(file, buffer, sizeof(buffer), &read, nullptr);
@@ -142,17 +142,17 @@ bool WriteBlock(const std::wstring& path, const void* data, DWORD size) {
 }
 
 void CheckLayouts() {
-  std::printf("host records: ANSI %zu bytes (position %zu, compsize %zu, filesize %zu, "
-              "timestamp %zu, path %zu, filename %zu, crc %zu), wide %zu bytes (path %zu, "
-              "filename %zu, crc %zu)\n",
-              sizeof(HostEntryA), offsetof(HostEntryA, position), offsetof(HostEntryA, compsize),
-              offsetof(HostEntryA, filesize), offsetof(HostEntryA, timestamp),
-              offsetof(HostEntryA, path), offsetof(HostEntryA, filename),
-              offsetof(HostEntryA, crc), sizeof(HostEntryW), offsetof(HostEntryW, path),
-              offsetof(HostEntryW, filename), offsetof(HostEntryW, crc));
+  std::printf(
+      "host records: ANSI %zu bytes (position %zu, compsize %zu, filesize %zu, "
+      "timestamp %zu, path %zu, filename %zu, crc %zu), wide %zu bytes (path %zu, "
+      "filename %zu, crc %zu)\n",
+      sizeof(HostEntryA), offsetof(HostEntryA, position), offsetof(HostEntryA, compsize),
+      offsetof(HostEntryA, filesize), offsetof(HostEntryA, timestamp), offsetof(HostEntryA, path),
+      offsetof(HostEntryA, filename), offsetof(HostEntryA, crc), sizeof(HostEntryW),
+      offsetof(HostEntryW, path), offsetof(HostEntryW, filename), offsetof(HostEntryW, crc));
   for (int residue : {4, 8, 12}) {
-    const uint32_t esp = CallMisaligned(reinterpret_cast<const void*>(&ProbeStack), nullptr, 0,
-                                        residue);
+    const uint32_t esp =
+        CallMisaligned(reinterpret_cast<const void*>(&ProbeStack), nullptr, 0, residue);
     char what[80];
     std::snprintf(what, sizeof(what), "the thunk calls with esp = %d mod 16", residue);
     Check((esp + 4) % 16 == static_cast<uint32_t>(residue), what);
@@ -166,11 +166,16 @@ void CheckExportNames(HMODULE plugin) {
     const char* plain;
     const char* decorated;
   } names[] = {
-      {"GetArchiveInfo", "_GetArchiveInfo@16"}, {"GetArchiveInfoW", "_GetArchiveInfoW@16"},
-      {"GetFile", "_GetFile@24"},               {"GetFileInfo", "_GetFileInfo@20"},
-      {"GetFileInfoW", "_GetFileInfoW@20"},     {"GetFileW", "_GetFileW@24"},
-      {"GetPluginInfo", "_GetPluginInfo@12"},   {"GetPluginInfoW", "_GetPluginInfoW@12"},
-      {"IsSupported", "_IsSupported@8"},        {"IsSupportedW", "_IsSupportedW@8"},
+      {"GetArchiveInfo", "_GetArchiveInfo@16"},
+      {"GetArchiveInfoW", "_GetArchiveInfoW@16"},
+      {"GetFile", "_GetFile@24"},
+      {"GetFileInfo", "_GetFileInfo@20"},
+      {"GetFileInfoW", "_GetFileInfoW@20"},
+      {"GetFileW", "_GetFileW@24"},
+      {"GetPluginInfo", "_GetPluginInfo@12"},
+      {"GetPluginInfoW", "_GetPluginInfoW@12"},
+      {"IsSupported", "_IsSupported@8"},
+      {"IsSupportedW", "_IsSupportedW@8"},
   };
   for (const auto& n : names) {
     const FARPROC plain = GetProcAddress(plugin, n.plain);
@@ -271,8 +276,8 @@ int wmain(int argc, wchar_t** argv) {
     char what[64];
     std::snprintf(what, sizeof(what), "%s entry %d into memory: %d", wide ? "GetFileW" : "GetFile",
                   i, code);
-    const bool ok = code == 0 && image && LocalSize(image) == kBmpBytes &&
-                    std::memcmp(image, "BM", 2) == 0;
+    const bool ok =
+        code == 0 && image && LocalSize(image) == kBmpBytes && std::memcmp(image, "BM", 2) == 0;
     Check(ok, what);
     if (ok) {
       wchar_t name[32];
