@@ -14,6 +14,11 @@
 # Each step leaves a stamp in stamps/ and is skipped when its stamp exists; the root is built
 # under root.tmp and renamed when complete. The binfmt_misc registration is checked on every
 # run, since a reboot drops it. Usage: rig32.sh [binfmt]  (binfmt: only the registration)
+#
+# Measured on a fresh 2-core machine while two other builds ran (load 7 to 13), December 2026:
+#   host packages 16 s; backports list and downloads 2 s; debootstrap first stage 1 m 8 s
+#   (beside the qemu build); qemu 4 m 34 s; second stage 5 m 7 s; apt in the root 18 m 0 s;
+#   trap-number library 8 s; wineboot 57 s; 29 m in all, 2.2 GB. With every stamp: 0.3 s.
 set -euo pipefail
 
 rig=${STILLREEL_RIG32:-/var/cache/stillreel-rig32}
