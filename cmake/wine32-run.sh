@@ -78,12 +78,17 @@ run_once() {
       exec "$@"' "$PWD" wine "$program" "$@"
 }
 
+# Wine's services outlive the program by the wineserver's minute and keep the program's stdio:
+# given files, they hold no pipe of the caller open, so a caller reading to the end is not kept
+# waiting.
 runs_log=$prefix.runs
 out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
 for attempt in 0 1 2; do
   status=0
-  run_once "$@" >"$out" || status=$?
+  run_once "$@" </dev/null >"$out" 2>"$err" || status=$?
+  cat "$err" >&2
   if [ "$status" -ge 128 ] && [ ! -s "$out" ] && [ "$attempt" -lt 2 ]; then
     echo "wine32-run: $(basename "$program") died on signal $((status - 128)) at start-up; retry $((attempt + 1)) of 2" >&2
     echo "startup-crash $status $(basename "$program")" >>"$runs_log"
