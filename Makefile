@@ -18,6 +18,7 @@ build: setup
 	@[ -f $(BUILD)/native/build.ninja ] || cmake -S . -B $(BUILD)/native $(GEN) >/dev/null
 	cmake --build $(BUILD)/win64 -j $(JOBS)
 	cmake --build $(BUILD)/win32 -j $(JOBS) --target Stillreel
+	cmake --build $(BUILD)/win32 -j $(JOBS) --target stillreel32_tests
 	cmake --build $(BUILD)/native -j $(JOBS)
 
 test: build

@@ -10,22 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "host/plugin_loader.h"
 #include "windows_reader.h"
 
 namespace {
 
-double Now() {
-  LARGE_INTEGER frequency, counter;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
+using stillreel::bench::Median;
+using stillreel::bench::Now;
 
 bool WriteSettings(const std::wstring& path, bool exact) {
   const std::string text =

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "host/plugin_loader.h"
 #include "plugin/host_interface.h"
 
@@ -25,12 +26,8 @@ using stillreel::EntryRecord;
 
 namespace {
 
-double Now() {
-  LARGE_INTEGER frequency, counter;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using stillreel::bench::Median;
+using stillreel::bench::Now;
 
 // What any program must do to get one NV12 frame at `ticks`: nothing converted, nothing kept.
 bool BareFrame(const wchar_t* video, LONGLONG ticks) {
@@ -64,11 +61,6 @@ bool BareFrame(const wchar_t* video, LONGLONG ticks) {
   }
   CoUninitialize();
   return ok;
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
 }
 
 // A listing and every entry of it in order; false on any failure.

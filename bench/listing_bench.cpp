@@ -9,18 +9,15 @@
 #include <cwchar>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "host/plugin_loader.h"
 
 using namespace stillreel;
 
 namespace {
 
-double Now() {
-  LARGE_INTEGER frequency, counter;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using stillreel::bench::Median;
+using stillreel::bench::Now;
 
 // Milliseconds of one listing, or a negative value when it fails.
 double TimeListing(const LoadedPlugin& plugin, const wchar_t* video) {
@@ -30,11 +27,6 @@ double TimeListing(const LoadedPlugin& plugin, const wchar_t* video) {
   const double elapsed = (Now() - start) * 1000.0;
   if (listing != nullptr) LocalFree(listing);
   return result == kResultOk ? elapsed : -1.0;
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
 }  // namespace

@@ -90,3 +90,4 @@ set_tests_properties(soak PROPERTIES
   TIMEOUT 7200
   SKIP_RETURN_CODE 77
   ENVIRONMENT "CTEST_SOAK_GUARD=1")
+include(${PROJECT_SOURCE_DIR}/cmake/rig32-tests.cmake)

@@ -145,3 +145,5 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   target_link_libraries(exact_bench PRIVATE stillreel_test_support)
   add_dependencies(exact_bench Stillreel)
 endif()
+
+include(${PROJECT_SOURCE_DIR}/cmake/rig32-windows.cmake)

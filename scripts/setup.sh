@@ -12,6 +12,9 @@ packages=(
   imagemagick fonts-dejavu-core zip unzip
 )
 
+# The 32-bit Wine that runs Stillreel.spi in the tests, made once per machine.
+"$(dirname "$0")/rig32.sh"
+
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

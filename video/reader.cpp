@@ -90,15 +90,19 @@ class CreationTurn {
 // later): without it Windows refuses NV12 for streams whose decoder offers only YUY2 (DV) or
 // P010 (10-bit). An older platform refuses the attribute, and then the plain reader serves.
 HRESULT CreateReader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
-  CreationTurn turn;
   ComPtr<IMFAttributes> attributes;
   if (SUCCEEDED(SR_TRACED(MFCreateAttributes(&attributes, 1))) &&
       SUCCEEDED(SR_TRACED(
-          attributes->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE))) &&
-      SUCCEEDED(SR_TRACED(MFCreateSourceReaderFromURL(path, attributes.Get(), &reader)))) {
-    return S_OK;
+          attributes->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE)))) {
+    // Each creation takes its own turn: a first one that comes back late (its claim lapsed) must
+    // not make its retry run beside another thread's creation.
+    CreationTurn turn;
+    if (SUCCEEDED(SR_TRACED(MFCreateSourceReaderFromURL(path, attributes.Get(), &reader)))) {
+      return S_OK;
+    }
   }
   reader.Reset();
+  CreationTurn turn;
   return MFCreateSourceReaderFromURL(path, nullptr, &reader);
 }
 

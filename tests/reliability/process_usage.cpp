@@ -8,6 +8,7 @@
 #include <string>
 
 #include "holdings.h"
+#include "process_counts.h"
 #include "test_support.h"
 #include "watchdog.h"
 
@@ -15,17 +16,6 @@ namespace stillreel::test {
 
 namespace {
 
-DWORD CountThreads() {
-  DWORD threads = 0;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++threads;
-  CloseHandle(snapshot);
-  return threads;
-}
 
 // A field of /proc/PID/status of the Linux process Wine runs us in. Wine opens files through its
 // server, so /proc/self is the server: the process is found by its command line instead.

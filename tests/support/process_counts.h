@@ -14,6 +14,7 @@ namespace stillreel::test {
 inline DWORD CountThreads() {
   DWORD threads = 0;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
   THREADENTRY32 entry{};
   entry.dwSize = sizeof(entry);
   for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
