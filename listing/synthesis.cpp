@@ -35,8 +35,10 @@ int SynthesiseListing(const wchar_t* path, const VideoFacts& facts, int64_t time
   if (!block) return kResultNoMemory;
 
   // A frame too large for a BMP still gets an entry: its fetch will be refused.
+  const std::optional<PictureDimensions> picture = ListedPicture(facts, settings.aspect);
   const EntryWord image_bytes =
-      BmpImageSize(facts.size.width, facts.size.height).value_or(kBmpHeaderSize);
+      picture ? BmpImageSize(picture->width, picture->height).value_or(kBmpHeaderSize)
+              : kBmpHeaderSize;
   wchar_t full_stem[kPathChars];
   StemOf(path, full_stem);
   const std::wstring_view stem = FitStem(full_stem, count - 1, kRecordTextChars);

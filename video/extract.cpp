@@ -155,13 +155,17 @@ HRESULT LockPlanes(IMFMediaBuffer* buffer, IMFMediaType* type, const FrameLayout
 }
 
 // The picture of `sample`, laid out as `type` (the type in force for it) says, as a BMP image.
-ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, UniqueHlocal& image,
+// Turned and scaled as the type's attributes say, the same rule the probe lists the size by.
+ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, bool aspect, UniqueHlocal& image,
                             uint32_t& image_bytes) {
   FrameLayout layout;
   if (FAILED(SR_TRACED(ReadFrameLayout(type, layout)))) return ExtractStatus::kNoFrame;
-  const FrameSize picture = layout.picture;
-  const std::optional<uint32_t> bytes = BmpImageSize(picture.width, picture.height);
-  if (!bytes || picture.width == 0 || picture.height == 0) return ExtractStatus::kNoFrame;
+  const PictureOptions options = ReadPictureOptions(type, !aspect);
+  const std::optional<PictureDimensions> shown =
+      PictureSize(layout.picture.width, layout.picture.height, options);
+  if (!shown) return ExtractStatus::kNoFrame;
+  const std::optional<uint32_t> bytes = BmpImageSize(shown->width, shown->height);
+  if (!bytes) return ExtractStatus::kNoFrame;
   ComPtr<IMFMediaBuffer> buffer;
   if (FAILED(SR_TRACED(sample->ConvertToContiguousBuffer(&buffer)))) return ExtractStatus::kNoFrame;
   FrameLock lock;
@@ -175,11 +179,11 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, UniqueHlocal&
   UniqueHlocal block(LocalAlloc(LMEM_FIXED, *bytes));
   if (!block) return ExtractStatus::kNoMemory;
   auto* image_data = static_cast<uint8_t*>(block.get());
-  if (!ConvertNv12ToBgra(frame.planes, frame.start, frame.length, PictureOptions{},
+  if (!ConvertNv12ToBgra(frame.planes, frame.start, frame.length, options,
                          image_data + kBmpHeaderSize)) {
     return ExtractStatus::kNoFrame;
   }
-  AssembleBmp(picture.width, picture.height, image_data + kBmpHeaderSize, image_data);
+  AssembleBmp(shown->width, shown->height, image_data + kBmpHeaderSize, image_data);
   image = std::move(block);
   image_bytes = *bytes;
   return ExtractStatus::kOk;
@@ -219,7 +223,7 @@ ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, U
   // After the reader reported an error no call may be made on it again: it is not kept.
   if (read.reader_failed) Close();
   if (FAILED(result) || !read.sample || !read.type) return ExtractStatus::kNoFrame;
-  return ConvertSample(read.sample.Get(), read.type.Get(), image, image_bytes);
+  return ConvertSample(read.sample.Get(), read.type.Get(), settings.aspect, image, image_bytes);
 }
 
 ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,

@@ -21,7 +21,7 @@ int64_t SaturatingProduct(int64_t a, int64_t b) {
 
 FrameSettings NormaliseSettings(FrameSettings settings) {
   return {NotNegative(settings.div), NotNegative(settings.divsec), NotNegative(settings.sec),
-          settings.exact};
+          settings.exact, settings.aspect};
 }
 
 int64_t SeekTime(const FrameSettings& raw, int32_t index, int64_t duration) {

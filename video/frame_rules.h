@@ -14,11 +14,13 @@ struct FrameSettings {
   // The frame due at each moment (read on from where the seek lands) rather than the first one
   // the seek delivers, which on Windows is the key frame before the moment.
   bool exact = true;
+  // Pictures shown with the pixel aspect ratio the video states; false delivers the stored pixels.
+  bool aspect = true;
 };
 
 inline constexpr int64_t kTicksPerSecond = 10'000'000;  // Media Foundation's 100-ns units
 
-// Negative values count as 0 (not set); `exact` is kept.
+// Negative values count as 0 (not set); `exact` and `aspect` are kept.
 FrameSettings NormaliseSettings(FrameSettings settings);
 
 // Seek time in 100-ns ticks for the entry at `index` of a video lasting `duration` ticks.

@@ -24,8 +24,8 @@ int32_t WholeSeconds(int64_t ticks) {
 // When the current type shows the picture the source's native type shows, it is taken as it
 // is; otherwise the first frame is decoded and the type in force for it counts. Decoding in
 // every probe would start a decoder per listing (under Wine it doubled the time of a listing).
-// {0, 0} when no size can be read.
-FrameSize PictureSize(IMFSourceReader* reader) {
+// The picture's options come from the same type. {0, 0} when no size can be read.
+void ReadShownPicture(IMFSourceReader* reader, VideoFacts& facts) {
   using Microsoft::WRL::ComPtr;
   ComPtr<IMFMediaType> current;
   ComPtr<IMFMediaType> native;
@@ -39,15 +39,20 @@ FrameSize PictureSize(IMFSourceReader* reader) {
       SUCCEEDED(ReadFrameLayout(native.Get(), native_layout)) &&
       native_layout.picture.width == current_layout.picture.width &&
       native_layout.picture.height == current_layout.picture.height) {
-    return current_layout.picture;
+    facts.size = current_layout.picture;
+    facts.picture = ReadPictureOptions(current.Get(), false);
+    return;
   }
   FrameRead first;
   FrameLayout decoded;
   if (SUCCEEDED(ReadFrameAt(reader, 0, false, first)) && first.type &&
       SUCCEEDED(ReadFrameLayout(first.type.Get(), decoded))) {
-    return decoded.picture;
+    facts.size = decoded.picture;
+    facts.picture = ReadPictureOptions(first.type.Get(), false);
+  } else if (has_current) {
+    facts.size = current_layout.picture;
+    facts.picture = ReadPictureOptions(current.Get(), false);
   }
-  return has_current ? current_layout.picture : FrameSize{};
 }
 
 }  // namespace
@@ -68,9 +73,15 @@ bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts) {
   found.seconds = WholeSeconds(ticks);
   if (found.seconds == 0) return false;
   // A listing still lists a video whose size it cannot read; its fetches decide.
-  found.size = PictureSize(reader);
+  ReadShownPicture(reader, found);
   facts = found;
   return true;
+}
+
+std::optional<PictureDimensions> ListedPicture(const VideoFacts& facts, bool aspect) {
+  PictureOptions options = facts.picture;
+  options.keep_stored_pixels = !aspect;
+  return PictureSize(facts.size.width, facts.size.height, options);
 }
 
 bool IsSupportedVideo(const wchar_t* path) {

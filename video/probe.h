@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "video/reader.h"
 
@@ -10,7 +11,10 @@ namespace stillreel {
 // What a listing needs to know of a video, learnt from one opening.
 struct VideoFacts {
   int32_t seconds = 0;  // whole seconds, truncated
-  FrameSize size;       // the picture a fetch delivers; {0, 0} when it cannot be read
+  FrameSize size;       // the shown area as stored; {0, 0} when it cannot be read
+  // How a fetch turns and scales it: the same type's attributes the extraction reads, with
+  // keep_stored_pixels left to the "aspect" setting.
+  PictureOptions picture;
 };
 
 // The facts of a usable video: it opens, its first video stream decodes to NV12 and it lasts at
@@ -19,6 +23,10 @@ bool ProbeVideo(const wchar_t* path, VideoFacts& facts);
 
 // The same facts from a reader that OpenNv12Reader opened, wherever it stands.
 bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts);
+
+// The size of the picture a fetch delivers under the "aspect" setting: the extraction's rule
+// (nv12.h PictureSize) over the probed size and options. std::nullopt when it gives none.
+std::optional<PictureDimensions> ListedPicture(const VideoFacts& facts, bool aspect);
 
 bool IsSupportedVideo(const wchar_t* path);
 

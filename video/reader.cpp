@@ -193,4 +193,49 @@ HRESULT ReadFrameLayout(IMFMediaType* type, FrameLayout& layout) {
   return S_OK;
 }
 
+PictureOptions ReadPictureOptions(IMFMediaType* type, bool keep_stored_pixels) {
+  PictureOptions options;
+  options.keep_stored_pixels = keep_stored_pixels;
+  UINT32 value = 0;
+  if (SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_ROTATION, &value))) {
+    switch (value) {
+      case MFVideoRotationFormat_90:
+        options.rotation = Rotation::k90;
+        break;
+      case MFVideoRotationFormat_180:
+        options.rotation = Rotation::k180;
+        break;
+      case MFVideoRotationFormat_270:
+        options.rotation = Rotation::k270;
+        break;
+      default:
+        break;  // an angle not a multiple of 90 is shown as stored
+    }
+  }
+  if (SUCCEEDED(type->GetUINT32(MF_MT_YUV_MATRIX, &value))) {
+    switch (value) {
+      case MFVideoTransferMatrix_BT709:
+        options.matrix = YuvMatrix::kBt709;
+        break;
+      case MFVideoTransferMatrix_BT2020_10:
+      case MFVideoTransferMatrix_BT2020_12:
+        options.matrix = YuvMatrix::kBt2020;
+        break;
+      default:
+        break;  // SMPTE 240M and unknown values: BT.601, as untagged video
+    }
+  }
+  if (SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, &value)) &&
+      value == MFNominalRange_0_255) {
+    options.range = YuvRange::kFull;
+  }
+  UINT64 packed = 0;
+  if (SUCCEEDED(type->GetUINT64(MF_MT_PIXEL_ASPECT_RATIO, &packed))) {
+    // 0 in either part means square to the conversion.
+    options.aspect_num = static_cast<uint32_t>(packed >> 32);
+    options.aspect_den = static_cast<uint32_t>(packed);
+  }
+  return options;
+}
+
 }  // namespace stillreel

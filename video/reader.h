@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "video/nv12.h"
+
 namespace stillreel {
 
 // Frame size in pixels, as the decoder delivers NV12 frames.
@@ -40,6 +42,13 @@ HRESULT OpenNv12Reader(const wchar_t* path, Microsoft::WRL::ComPtr<IMFSourceRead
 // not empty, lies inside the frame and starts on even coordinates (the chroma grid); otherwise
 // it is ignored. Fails when the type has no frame size.
 HRESULT ReadFrameLayout(IMFMediaType* type, FrameLayout& layout);
+
+// How the picture of a frame of `type` is to be shown: MF_MT_VIDEO_ROTATION (the content was
+// turned that far counter-clockwise, so it is turned back clockwise), MF_MT_YUV_MATRIX (BT.709,
+// BT.2020; anything else BT.601), MF_MT_VIDEO_NOMINAL_RANGE (0-255 full, else limited) and
+// MF_MT_PIXEL_ASPECT_RATIO. An untagged type gives the defaults, today's picture.
+// `keep_stored_pixels` is the caller's ("aspect=0").
+PictureOptions ReadPictureOptions(IMFMediaType* type, bool keep_stored_pixels);
 
 // The media source's duration in 100-ns ticks, taken as a 64-bit integer whatever the
 // PROPVARIANT's type. `ticks` is 0 when the call fails.

@@ -100,6 +100,46 @@ reference_frame() {
     -frames:v 1 -f rawvideo "$tmp"
 }
 
+# turned_h264 DEGREES: a 320x240 testsrc2 clip whose display matrix asks for a clockwise turn of
+# DEGREES, the value a Windows source puts in MF_MT_VIDEO_ROTATION. ffmpeg 5.1's "rotate" tag
+# names the opposite turn, so what was written is read back and checked.
+turned_h264() {
+  ff -f lavfi -i "testsrc2=s=320x240:r=10:d=2" -c:v libx264 -preset ultrafast -crf 18 -g 10 \
+    -bf 0 -pix_fmt yuv420p "$tmp.plain.mp4"
+  ff -i "$tmp.plain.mp4" -c copy -metadata:s:v:0 rotate=$(((360 - $1) % 360)) "$tmp"
+  rm -f "$tmp.plain.mp4"
+  written=$(ffprobe -v error -select_streams v:0 -show_entries stream_side_data=rotation \
+    -of csv=p=0 "$tmp")
+  if [ $(((360 - ${written:-0}) % 360)) -ne "$1" ]; then
+    echo "turned_h264 $1: the display matrix says $written" >&2
+    exit 1
+  fi
+}
+
+# tagged_h264 PIX_FMT FFMPEG_OPTIONS...: a 320x240 testsrc2 clip in PIX_FMT, its colour tags set.
+tagged_h264() {
+  format=$1
+  shift
+  ff -f lavfi -i "testsrc2=s=320x240:r=10:d=2" "$@" -c:v libx264 -preset ultrafast -crf 18 \
+    -g 10 -bf 0 -pix_fmt "$format" "$tmp"
+}
+
+# 720x480 with 32:27 pixels (a 16:9 DVD picture). Smooth gradients only, so that ffmpeg's
+# bicubic widening and the plug-in's area widening differ by rounding, not at edges.
+wide_pixels_h264() {
+  ff -f lavfi -i "nullsrc=s=720x480:r=10:d=2" \
+    -vf "geq=lum='40+150*X/W+20*Y/H':cb='128+40*sin(X/90)':cr='128+40*cos(Y/70)',setsar=32/27" \
+    -c:v libx264 -preset ultrafast -crf 12 -g 10 -bf 0 -pix_fmt yuv420p "$tmp"
+}
+
+# converted_frame VIDEO N MATRIX RANGE [FILTER]: as reference_frame, with the conversion named
+# (ffmpeg turns a rotated clip upright first) and FILTER applied to the BGRA picture.
+converted_frame() {
+  ffmpeg -nostdin -hide_banner -loglevel error -y -i "$dir/$1" \
+    -vf "select=eq(n\\,$2),scale=in_color_matrix=$3:in_range=$4:out_range=pc,format=bgra${5:+,$5}" \
+    -frames:v 1 -f rawvideo "$tmp"
+}
+
 audio_only() {
   ff -f lavfi -i "sine=frequency=440:duration=3" -c:a aac -b:a 32k "$tmp"
 }
@@ -141,3 +181,19 @@ generate rich.mp4 rich_h264
 generate numbered60s.mp4 numbered_h264 328x232 60
 generate hd1080.mp4 hd_h264
 generate hd1080_frame10.bgra reference_frame hd1080.mp4 10
+# Pictures shown as the container says: turned, tagged colours, wide pixels (frame 10 each).
+for turn in 0 90 180 270; do
+  generate turned$turn.mp4 turned_h264 $turn
+  generate turned${turn}_frame10.bgra converted_frame turned$turn.mp4 10 bt601 tv
+done
+generate bt709.mp4 tagged_h264 yuv420p -vf scale=out_color_matrix=bt709:out_range=tv \
+  -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv
+generate bt709_frame10.bgra converted_frame bt709.mp4 10 bt709 tv
+generate full601.mp4 tagged_h264 yuvj420p -vf scale=out_color_matrix=bt601:out_range=pc \
+  -colorspace smpte170m -color_range pc
+generate full601_frame10.bgra converted_frame full601.mp4 10 bt601 pc
+generate bt2020.mp4 tagged_h264 yuv420p -vf scale=out_color_matrix=bt2020:out_range=tv \
+  -colorspace bt2020nc -color_primaries bt2020 -color_trc bt709 -color_range tv
+generate bt2020_frame10.bgra converted_frame bt2020.mp4 10 bt2020 tv
+generate wide_pixels.mp4 wide_pixels_h264
+generate wide_pixels_frame10.bgra converted_frame wide_pixels.mp4 10 bt601 tv scale=853:480

@@ -44,5 +44,21 @@ TEST(Settings, MissingNegativeAndJunkValuesCountAsNotSet) {
   EXPECT_EQ(hostile.sec, 0);
 }
 
+// Both builds read the switches; only an explicit 0 turns one off.
+TEST(Settings, ExactAndAspectStayOnUnlessZeroInBothBuilds) {
+  ScratchDir dir;
+  const std::wstring ini = dir / L"Stillreel.ini";
+  for (SettingsKeys keys : {SettingsKeys::kCurrent, SettingsKeys::kLegacy}) {
+    WriteTextFile(ini, "[SystemSetting]\r\nexact=2\r\naspect=1\r\n");
+    FrameSettings read = ReadFrameSettingsFrom(ini.c_str(), keys);
+    EXPECT_TRUE(read.exact);
+    EXPECT_TRUE(read.aspect);
+    WriteTextFile(ini, "[SystemSetting]\r\nexact=0\r\naspect=0\r\n");
+    read = ReadFrameSettingsFrom(ini.c_str(), keys);
+    EXPECT_FALSE(read.exact);
+    EXPECT_FALSE(read.aspect);
+  }
+}
+
 }  // namespace
 }  // namespace stillreel

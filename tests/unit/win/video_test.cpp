@@ -3,6 +3,8 @@
 // so a delivered picture tells which moment it is and whether it is upright and unsheared.
 #include <windows.h>
 #include <objbase.h>
+#include <mfapi.h>
+#include <wrl/client.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +18,8 @@
 #include "test_support.h"
 #include "video/extract.h"
 #include "video/probe.h"
+#include "video/reader.h"
+#include "win/media.h"
 
 namespace stillreel {
 namespace {
@@ -223,6 +227,54 @@ TEST(Extract, RefusesWhatItCannotDecodeAndLeavesTheOutputs) {
     EXPECT_EQ(bytes, 77u) << Utf8(name);
   }
   EXPECT_FALSE(ComLeftInitialised());
+}
+
+// The type's display attributes as a Windows source sets them from the container; an untagged
+// type keeps every default, so its frames convert exactly as before they were read.
+TEST(PictureOptions, ComeFromTheTypesDisplayAttributes) {
+  MediaFoundationScope media_foundation;
+  ASSERT_HRESULT_SUCCEEDED(media_foundation.status());
+  constexpr UINT32 kAbsent = 0xFFFFFFFF;
+  const struct {
+    UINT32 rotation, matrix, range;
+    UINT64 aspect;
+    Rotation turn;
+    YuvMatrix yuv;
+    YuvRange levels;
+    uint32_t num, den;
+  } cases[] = {
+      {kAbsent, kAbsent, kAbsent, 0, Rotation::k0, YuvMatrix::kBt601, YuvRange::kLimited, 1, 1},
+      {MFVideoRotationFormat_90, MFVideoTransferMatrix_BT709, MFNominalRange_16_235, 0,
+       Rotation::k90, YuvMatrix::kBt709, YuvRange::kLimited, 1, 1},
+      {MFVideoRotationFormat_180, MFVideoTransferMatrix_BT601, MFNominalRange_0_255,
+       (UINT64{32} << 32) | 27, Rotation::k180, YuvMatrix::kBt601, YuvRange::kFull, 32, 27},
+      {MFVideoRotationFormat_270, MFVideoTransferMatrix_BT2020_10, kAbsent, 0, Rotation::k270,
+       YuvMatrix::kBt2020, YuvRange::kLimited, 1, 1},
+      // Angles off the quarter turns, SMPTE 240M and unknown ranges fall back to the defaults.
+      {45, MFVideoTransferMatrix_BT2020_12, MFNominalRange_48_208, 0, Rotation::k0,
+       YuvMatrix::kBt2020, YuvRange::kLimited, 1, 1},
+      {0, MFVideoTransferMatrix_SMPTE240M, MFNominalRange_Unknown, 0, Rotation::k0,
+       YuvMatrix::kBt601, YuvRange::kLimited, 1, 1},
+  };
+  int row = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(row++);
+    Microsoft::WRL::ComPtr<IMFMediaType> type;
+    ASSERT_HRESULT_SUCCEEDED(MFCreateMediaType(&type));
+    if (c.rotation != kAbsent) type->SetUINT32(MF_MT_VIDEO_ROTATION, c.rotation);
+    if (c.matrix != kAbsent) type->SetUINT32(MF_MT_YUV_MATRIX, c.matrix);
+    if (c.range != kAbsent) type->SetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, c.range);
+    if (c.aspect != 0) type->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, c.aspect);
+    for (bool keep : {false, true}) {
+      const PictureOptions options = ReadPictureOptions(type.Get(), keep);
+      EXPECT_EQ(options.rotation, c.turn);
+      EXPECT_EQ(options.matrix, c.yuv);
+      EXPECT_EQ(options.range, c.levels);
+      EXPECT_EQ(options.aspect_num, c.num);
+      EXPECT_EQ(options.aspect_den, c.den);
+      EXPECT_EQ(options.keep_stored_pixels, keep);
+    }
+  }
 }
 
 }  // namespace
