@@ -12,16 +12,7 @@ root=$(realpath "$(dirname "$0")/../..")
 work=$(mktemp -d "$build/native/host-cycle.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-fail=0
-check() {  # MESSAGE COMMAND...
-  local message=$1
-  shift
-  if ! "$@"; then
-    echo "FAIL: $message"
-    fail=1
-  fi
-}
-winpath() { echo "Z:$1" | tr / '\\'; }
+source "$root/tests/checks/lib.sh"
 sphost() { "$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/sphost.exe" "$@" | tr -d '\r'; }
 
 # div = 4 on 10 s: entries at 0, 10/3, 20/3 and 10 s (the end: the last frame).

@@ -1,15 +1,6 @@
 # Shared by the 32-bit test scripts: sourced after `build`, `media`, `frame_match`, `root` and
 # `work` are set. Images are matched against ffmpeg's decoding as in tests/checks/host_cycle.sh.
-fail=0
-check() {  # MESSAGE COMMAND...
-  local message=$1
-  shift
-  if ! "$@"; then
-    echo "FAIL: $message"
-    fail=1
-  fi
-}
-winpath() { echo "Z:$1" | tr / '\\'; }
+source "$root/tests/checks/lib.sh"
 run32() { "$root/cmake/wine32-run.sh" "$build/native/wineprefix32" "$@" | tr -d '\r'; }
 
 # plugin_dir SETTINGS...: a fresh folder with the 32-bit plug-in and a settings file holding the
