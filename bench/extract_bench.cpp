@@ -63,35 +63,55 @@ bool BareFrame(const wchar_t* video, LONGLONG ticks) {
   return ok;
 }
 
-// A listing and every entry of it in order; false on any failure.
-bool BrowseAll(const stillreel::LoadedPlugin& plugin, const wchar_t* video) {
+// A listing and every entry of it in order; false on any failure. `phases`, when given, receives
+// the listing's time and then each entry's, in seconds.
+bool BrowseAll(const stillreel::LoadedPlugin& plugin, const wchar_t* video,
+               std::vector<double>* phases = nullptr) {
+  double start = Now();
   HLOCAL listing = nullptr;
   if (plugin->GetArchiveInfoW(video, 0, 0, &listing) != stillreel::kResultOk) return false;
   std::vector<unsigned long long> positions;
   for (auto* r = static_cast<const EntryRecord*>(listing); r->method[0]; ++r)
     positions.push_back(r->position);
   LocalFree(listing);
+  if (phases) phases->push_back(Now() - start);
   for (unsigned long long position : positions) {
+    start = Now();
     HLOCAL image = nullptr;
     if (plugin->GetFileW(video, static_cast<LONG_PTR>(position), reinterpret_cast<wchar_t*>(&image),
                          stillreel::kOutputToMemory, nullptr, 0) != stillreel::kResultOk)
       return false;
     LocalFree(image);
+    if (phases) phases->push_back(Now() - start);
   }
   return true;
 }
 
 int Browse(const wchar_t* path, const wchar_t* video, int rounds) {
   std::vector<double> times;
+  std::vector<std::vector<double>> phases;  // per round: the listing, then each entry
   for (int round = 0; round < rounds; ++round) {
     // A fresh load each round: its unload waits until the kept readers have let the DLL go.
     stillreel::LoadedPlugin plugin;
     if (!plugin.Load(path)) return 1;
+    phases.emplace_back();
     const double start = Now();
-    if (!BrowseAll(plugin, video)) return 1;
+    if (!BrowseAll(plugin, video, &phases.back())) return 1;
     times.push_back(Now() - start);
   }
   std::printf("browse_ms %.1f\n", Median(times) * 1e3);
+  // Where the time goes: the listing, and the entries' median and total (medians over rounds).
+  std::vector<double> listing, entry, entries;
+  for (const std::vector<double>& round : phases) {
+    listing.push_back(round[0]);
+    std::vector<double> each(round.begin() + 1, round.end());
+    double total = 0;
+    for (double t : each) total += t;
+    entries.push_back(total);
+    entry.push_back(Median(each));
+  }
+  std::printf("listing_ms %.1f entry_median_ms %.1f entries_ms %.1f\n", Median(listing) * 1e3,
+              Median(entry) * 1e3, Median(entries) * 1e3);
   return 0;
 }
 

@@ -57,6 +57,11 @@ MediaLimits ReadMediaLimits() {
   MediaLimits limits = MediaLimits::Starting(static_cast<DWORD>(timeout) * 1000);
   limits.keep_reader = GetPrivateProfileIntW(L"Debug", L"keep", 1, file) != 0;
   limits.serialise_creation = GetPrivateProfileIntW(L"Debug", L"serialise", 1, file) != 0;
+  // 0: never read on, 2: wherever it gives the seek's frame, whatever it costs.
+  const UINT read_on = GetPrivateProfileIntW(L"Debug", L"readon", 1, file);
+  limits.read_on = read_on == 0   ? ReadOnMode::kNever
+                   : read_on == 2 ? ReadOnMode::kAlways
+                                  : ReadOnMode::kWhenFaster;
   const int idle = static_cast<int>(GetPrivateProfileIntW(L"Debug", L"idle", kDefaultIdleMs, file));
   if (idle >= 0) limits.idle_ms = static_cast<DWORD>(idle);
   return limits;

@@ -14,6 +14,7 @@
 #include "video/nv12.h"
 #include "video/probe.h"
 #include "video/reader.h"
+#include "win/clock.h"
 #include "win/media.h"
 #include "win/result.h"
 
@@ -199,6 +200,7 @@ HRESULT OpenVideo::Open(const wchar_t* path) {
     Close();
     return opened;
   }
+  m_path = path;
   // Not examined: a failure leaves the duration 0, and the seek rules give a time all the same.
   (void)ReadDuration(m_reader.Get(), m_duration);
   return S_OK;
@@ -206,20 +208,56 @@ HRESULT OpenVideo::Open(const wchar_t* path) {
 
 void OpenVideo::Close() {
   m_reader.Reset();
+  m_path = nullptr;
   m_duration = 0;
+  m_planner = ReadOnPlanner{};
 }
 
 bool OpenVideo::Probe(VideoFacts& facts) { return ProbeReader(m_reader.Get(), facts); }
 
-// Every fetch seeks, kept reader or not, so it gives the same bytes as a fresh open: reading on
-// from the last frame would need the seek's own rounding of t, which a source does not state.
-ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, UniqueHlocal& image,
-                                 uint32_t& image_bytes) {
+bool OpenVideo::ReadOnTo(int64_t t, bool budget, FrameRead& read) {
+  const int64_t start = CounterNow();
+  const ReadOnGuard guard{m_planner.read_end(),
+                          budget ? CounterAfterMs(start, m_planner.budget_ms()) : 0};
+  const HRESULT result = ReadFrameAt(m_reader.Get(), t, true, read, &guard);
+  const double ms = CounterMsSince(start);
+  if (SUCCEEDED(result) && !read.gave_up && read.sample && read.type) {
+    m_planner.ReadOnDone(read.samples, ms, read.end);
+    return true;
+  }
+  m_planner.ReadOnGaveUp(read.samples, ms, read.off_time_line);
+  // A seek would have passed over what failed the reader: a fresh one takes its place.
+  if (read.reader_failed) {
+    const wchar_t* path = m_path;
+    (void)Open(path);
+  }
+  read = FrameRead{};
+  return false;
+}
+
+HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, FrameRead& read) {
+  const int64_t start = CounterNow();
+  SeekTo(m_reader.Get(), t);
+  const HRESULT result = ReadFrame(m_reader.Get(), t, m_duration, exact, read);
+  LONGLONG span = 0;
+  if (read.sample == nullptr || FAILED(read.sample->GetSampleDuration(&span))) span = 0;
+  // A read that ended the stream fell back to the stream's last frame: its landing says nothing.
+  m_planner.SeekDone(t, read.first_stamp, !read.end_of_stream, read.capped, read.end, span,
+                     CounterMsSince(start));
+  return result;
+}
+
+ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
+                                 UniqueHlocal& image, uint32_t& image_bytes) {
   if (!m_reader) return ExtractStatus::kNoFrame;
-  const int64_t seek_time = SeekTime(settings, index, m_duration);
-  SeekTo(m_reader.Get(), seek_time);
+  const int64_t t = SeekTime(settings, index, m_duration);
   FrameRead read;
-  const HRESULT result = ReadFrame(m_reader.Get(), seek_time, m_duration, settings.exact, read);
+  HRESULT result = S_OK;
+  if (!(settings.exact && m_planner.ShouldReadOn(t, read_on) &&
+        ReadOnTo(t, read_on != ReadOnMode::kAlways, read))) {
+    if (!m_reader) return ExtractStatus::kNoFrame;  // reopening failed
+    result = SeekAndRead(t, settings.exact, read);
+  }
   // After the reader reported an error no call may be made on it again: it is not kept.
   if (read.reader_failed) Close();
   if (FAILED(result) || !read.sample || !read.type) return ExtractStatus::kNoFrame;
@@ -233,7 +271,7 @@ ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettin
   if (FAILED(media_foundation.status())) return ExtractStatus::kNoFrame;
   OpenVideo video;
   if (FAILED(video.Open(path))) return ExtractStatus::kNoFrame;
-  return video.Extract(index, settings, image, image_bytes);
+  return video.Extract(index, settings, ReadOnMode::kNever, image, image_bytes);
 }
 
 }  // namespace stillreel

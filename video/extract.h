@@ -3,8 +3,10 @@
 
 #include <cstdint>
 
+#include "video/frame_read.h"
 #include "video/frame_rules.h"
 #include "video/probe.h"
+#include "video/read_on.h"
 #include "video/reader.h"
 #include "win/unique.h"
 
@@ -15,22 +17,33 @@ namespace stillreel {
 enum class ExtractStatus { kOk, kNoFrame, kNoMemory };
 
 // One video's source reader kept open between extractions, so that the next one skips the
-// opening. Used on one thread only, which holds a MediaFoundationScope for as long as the object
-// is open. Closes itself when the reader reports an error: no call is made on it after that.
+// opening and, where that gives the same frame faster, the seek (ReadOnPlanner). Used on one
+// thread only, which holds a MediaFoundationScope for as long as the object is open. Closes
+// itself when the reader reports an error: no call is made on it after that.
 class OpenVideo {
  public:
+  // `path` must stay valid until the video is closed: a reader that fails while reading on is
+  // opened again.
   HRESULT Open(const wchar_t* path);
   void Close();
   bool is_open() const { return m_reader != nullptr; }
 
   bool Probe(VideoFacts& facts);
-  // As ExtractFrame, on the kept reader.
-  ExtractStatus Extract(int32_t index, const FrameSettings& settings, UniqueHlocal& image,
-                        uint32_t& image_bytes);
+  // As ExtractFrame, on the kept reader. It may read on from the last frame it delivered
+  // instead of seeking, as `read_on` allows; the frame is the same either way.
+  ExtractStatus Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
+                        UniqueHlocal& image, uint32_t& image_bytes);
 
  private:
+  // Reads on to the frame due at t, within the planner's budget if `budget`; false when it gave up:
+  // then where the reader stands is not known.
+  bool ReadOnTo(int64_t t, bool budget, FrameRead& read);
+  HRESULT SeekAndRead(int64_t t, bool exact, FrameRead& read);
+
+  const wchar_t* m_path = nullptr;
   Microsoft::WRL::ComPtr<IMFSourceReader> m_reader;
   int64_t m_duration = 0;  // 100-ns ticks
+  ReadOnPlanner m_planner;
 };
 
 // Decodes the frame of entry `index` (placed in time by `settings`) and returns its BMP image as

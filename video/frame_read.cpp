@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "win/clock.h"
 #include "win/result.h"
 
 namespace stillreel {
@@ -17,23 +18,19 @@ using Microsoft::WRL::ComPtr;
 // Stream ticks mark gaps in a stream; a few in a row are plausible, an endless run is not.
 constexpr int kMaxStreamTicks = 64;
 
-// Containers round stamps (a millisecond in some, 1/90000 s in others); a frame stamped this
-// much after t still counts as at or before it. 100-ns ticks.
-constexpr int64_t kStampRounding = 10'000;
-
 int64_t SaturatingAdd(int64_t a, int64_t b) {
   return a > std::numeric_limits<int64_t>::max() - b ? std::numeric_limits<int64_t>::max() : a + b;
 }
 
 }  // namespace
 
-HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& read) {
+HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& read,
+                    const ReadOnGuard* guard) {
   read = FrameRead{};
   ComPtr<IMFMediaType> type;
   SR_RETURN_IF_FAILED(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &type));
   const int64_t limit = SaturatingAdd(t, kStampRounding);
-  int64_t first_stamp = 0;
-  int samples = 0;
+  int64_t expected_start = guard != nullptr ? guard->expected_start : 0;
   for (int ticks = 0; ticks < kMaxStreamTicks;) {
     DWORD flags = 0;
     LONGLONG stamp = 0;
@@ -42,6 +39,8 @@ HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& r
                                                     &flags, &stamp, &sample));
     if (FAILED(hr) || (flags & MF_SOURCE_READERF_ERROR) != 0) {
       read.reader_failed = true;
+      read.gave_up = guard != nullptr;
+      read.end = -1;
       return read.sample ? S_OK : (FAILED(hr) ? hr : E_FAIL);
     }
     // The new type describes this sample and all after it.
@@ -51,6 +50,9 @@ HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& r
     }
     if ((flags & MF_SOURCE_READERF_ENDOFSTREAM) != 0) {
       read.end_of_stream = true;
+      // After a seek the end has its own rule (the caller's), which reading on leaves to it.
+      read.gave_up = guard != nullptr;
+      read.end = -1;
       return S_OK;
     }
     if (!sample) {  // a stream tick: a gap, not the end
@@ -58,20 +60,41 @@ HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& r
       continue;
     }
     ticks = 0;
-    // A frame that starts after t: the one before it was due, unless there was none.
-    if (exact && read.sample && stamp > limit) return S_OK;
-    read.sample = std::move(sample);
-    read.type = type;
-    if (!exact || stamp > limit) return S_OK;
-    if (samples++ == 0) first_stamp = stamp;
+    if (read.samples++ == 0) read.first_stamp = stamp;
     LONGLONG span = 0;
-    // The span holds t: no need to decode the next frame to know.
-    if (SUCCEEDED(read.sample->GetSampleDuration(&span)) && span > 0 &&
-        SaturatingAdd(stamp, span) > limit) {
+    if (FAILED(sample->GetSampleDuration(&span))) span = 0;
+    if (guard != nullptr) {
+      // Reading on reproduces a seek's frame only along one unbroken time line.
+      read.off_time_line = span <= 0 || stamp < expected_start - kStampRounding ||
+                           stamp > expected_start + kStampRounding;
+      // A first frame already past t: the frame due is the one delivered before.
+      if (read.off_time_line || (read.samples == 1 && stamp > limit) ||
+          (guard->deadline != 0 && CounterNow() > guard->deadline)) {
+        read.gave_up = true;
+        return S_OK;
+      }
+    }
+    expected_start = SaturatingAdd(stamp, span);
+    // A frame that starts after t: the one before it was due, unless there was none.
+    if (exact && read.sample && stamp > limit) {
+      read.end = -1;  // this later frame is consumed and gone
       return S_OK;
     }
-    if (samples >= kReadOnSamples || stamp - first_stamp >= kReadOnSpan) return S_OK;
+    read.sample = std::move(sample);
+    read.type = type;
+    read.end = span > 0 ? SaturatingAdd(stamp, span) : -1;
+    if (!exact || stamp > limit) return S_OK;
+    // The span holds t: no need to decode the next frame to know.
+    if (span > 0 && SaturatingAdd(stamp, span) > limit) return S_OK;
+    if (read.samples >= kReadOnSamples || stamp - read.first_stamp >= kReadOnSpan) {
+      read.capped = true;
+      read.gave_up = guard != nullptr;
+      return S_OK;
+    }
   }
+  // Only gaps for a long while: where the stream goes on is not known.
+  read.gave_up = guard != nullptr;
+  read.end = -1;
   return S_OK;
 }
 

@@ -8,13 +8,9 @@
 
 #include <cstdint>
 
-namespace stillreel {
+#include "video/frame_rules.h"
 
-// How far a read goes on past the first sample it gets, at most: a little over the longest
-// key-frame interval in common use (10 s), in stream time (100-ns ticks) and in samples (30 s
-// at 120 fps, against stamps that do not advance). At the cap the latest frame read is taken.
-inline constexpr int64_t kReadOnSpan = 30 * 10'000'000LL;
-inline constexpr int kReadOnSamples = 3600;
+namespace stillreel {
 
 // Outcome of ReadFrameAt.
 struct FrameRead {
@@ -22,6 +18,25 @@ struct FrameRead {
   Microsoft::WRL::ComPtr<IMFMediaType> type;  // the current type in force for `sample`
   bool end_of_stream = false;                 // the stream ended during this read
   bool reader_failed = false;                 // ReadSample failed or raised MF_SOURCE_READERF_ERROR
+  int64_t first_stamp = -1;  // stamp of the first sample this read got; -1 when none came
+  // Where `sample`'s span ends when the reader stands right after it (no later sample consumed,
+  // a duration stated); -1 otherwise.
+  int64_t end = -1;
+  int samples = 0;      // samples read
+  bool capped = false;  // stopped by the kReadOnSpan / kReadOnSamples cap
+  // With a ReadOnGuard: the read broke off. `sample` is not the frame due at t and where the
+  // reader stands is not known; only a seek brings it back to a known place.
+  bool gave_up = false;
+  bool off_time_line = false;  // it gave up because a sample did not follow on the one before
+};
+
+// Makes ReadFrameAt a continuation of an earlier read instead of the read after a seek: the
+// first sample must start where the last one delivered ended, each next one where the one before
+// ended, and the read must be done by `deadline` (QueryPerformanceCounter value, 0 = none) and
+// within the cap. Otherwise it gives up.
+struct ReadOnGuard {
+  int64_t expected_start = 0;
+  int64_t deadline = 0;
 };
 
 // Reads the first video stream forward from wherever the reader stands. With `exact`, delivers
@@ -32,7 +47,11 @@ struct FrameRead {
 // stands in). A first sample already past t is delivered as it is. Without `exact`, delivers the
 // first sample. The type is read again whenever the reader signals a change, so `type` always
 // describes `sample`. After a failure of the reader no further call is made on it
-// (`reader_failed`); a frame read before that is still delivered.
-HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& read);
+// (`reader_failed`); a frame read before that is still delivered. With a `guard` the same rules
+// pick the frame, but the read gives up instead (`gave_up`) wherever a seek to t would take
+// another way: at the end of the stream, the cap, a failure, a first sample past t, a break in
+// the time line or past the deadline.
+HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& read,
+                    const ReadOnGuard* guard = nullptr);
 
 }  // namespace stillreel

@@ -20,6 +20,16 @@ struct FrameSettings {
 
 inline constexpr int64_t kTicksPerSecond = 10'000'000;  // Media Foundation's 100-ns units
 
+// How far a read goes on past the first sample it gets, at most: a little over the longest
+// key-frame interval in common use (10 s), in stream time (100-ns ticks) and in samples (30 s
+// at 120 fps, against stamps that do not advance). At the cap the latest frame read is taken.
+inline constexpr int64_t kReadOnSpan = 30 * 10'000'000LL;
+inline constexpr int kReadOnSamples = 3600;
+
+// Containers round stamps (a millisecond in some, 1/90000 s in others); a frame stamped this
+// much after t still counts as at or before it. 100-ns ticks.
+inline constexpr int64_t kStampRounding = 10'000;
+
 // Negative values count as 0 (not set); `exact` and `aspect` are kept.
 FrameSettings NormaliseSettings(FrameSettings settings);
 

@@ -53,6 +53,7 @@ struct Request {
   int32_t index = 0;
   FrameSettings settings;
   bool serialise_creation = true;
+  ReadOnMode read_on = ReadOnMode::kWhenFaster;
   DWORD idle_ms = kDefaultIdleMs;
 };
 
@@ -98,8 +99,8 @@ Response Serve(OpenVideo& video, const MediaFoundationScope& media_foundation, c
   if (request.probe) {
     response.probed = video.Probe(response.facts);
   } else {
-    response.status =
-        video.Extract(request.index, request.settings, response.image, response.image_bytes);
+    response.status = video.Extract(request.index, request.settings, request.read_on,
+                                    response.image, response.image_bytes);
   }
   // A reader that failed once may be in an error state: the next call opens a fresh one.
   if (request.probe ? !response.probed : response.status != ExtractStatus::kOk) video.Close();
@@ -318,6 +319,7 @@ ExtractStatus ExtractFrameWithin(const wchar_t* path, int32_t index, const Frame
   Request request;
   request.index = index;
   request.settings = settings;
+  request.read_on = limits.read_on;
   request.serialise_creation = limits.serialise_creation;
   request.idle_ms = limits.idle_ms;
   Response response;

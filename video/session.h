@@ -30,6 +30,7 @@ inline constexpr int kMaxWorkers = 16;
 struct MediaLimits {
   ULONGLONG deadline = 0;  // GetTickCount64 milliseconds at which the call gives up; 0: never
   bool keep_reader = true;
+  ReadOnMode read_on = ReadOnMode::kWhenFaster;  // for a kept reader (OpenVideo::Extract)
   bool serialise_creation = true;
   DWORD idle_ms = kDefaultIdleMs;
 

@@ -9,6 +9,7 @@
 
 #include "plugin_host.h"
 #include "process_counts.h"
+#include "windows_reader.h"
 
 // After <windows.h>, which process_counts.h brings.
 #include <psapi.h>
@@ -19,9 +20,9 @@ namespace {
 // Short, so the tests need not wait the default 3 s for an unused reader to go.
 constexpr int kIdleMs = 400;
 
-std::string KeptSettings(const char* div, bool keep) {
+std::string KeptSettings(const char* div, bool keep, const char* read_on = "1") {
   return SettingsText(div, "0", "0") + "[Debug]\r\nidle=" + std::to_string(kIdleMs) +
-         "\r\nkeep=" + (keep ? "1" : "0") + "\r\n";
+         "\r\nkeep=" + (keep ? "1" : "0") + "\r\nreadon=" + read_on + "\r\n";
 }
 
 TEST(PluginKeep, KeptReaderGivesTheBytesOfAFreshOpenInAnyOrder) {
@@ -30,7 +31,8 @@ TEST(PluginKeep, KeptReaderGivesTheBytesOfAFreshOpenInAnyOrder) {
   for (const wchar_t* name : {L"len10s.mp4", L"bframes.mp4", L"len10s.avi"}) {
     const std::wstring video = Media(name);
     PluginHost fresh(KeptSettings("31", false).c_str());
-    PluginHost kept(KeptSettings("31", true).c_str());
+    // Reading on wherever the reader allows it, so that each order really tries it.
+    PluginHost kept(KeptSettings("31", true, "2").c_str());
     ASSERT_EQ(fresh.List(video).size(), 31u) << Utf8(name);
     ASSERT_EQ(kept.List(video).size(), 31u) << Utf8(name);
     std::vector<std::string> expected;
@@ -52,6 +54,36 @@ TEST(PluginKeep, KeptReaderGivesTheBytesOfAFreshOpenInAnyOrder) {
                                     : "shuffled")
             << ")";
       }
+    }
+  }
+}
+
+// Reading on wherever the reader allows it, whatever it costs (readon=2), under Wine's reader and
+// under one that seeks to the key frame before the moment as Windows does. The numbered clip has
+// a key frame every 10 s and no B-frames (whose stamps only Wine gives late; see the test above).
+TEST(PluginKeep, ReadingOnSkipsSeeksAndGivesTheFramesASeekGives) {
+  constexpr EntryWord kEntries = 25;  // 2.5 s apart: several entries between key frames
+  const std::wstring video = Media(L"numbered60s.mp4");
+  for (const bool windows : {false, true}) {
+    const char* reader = windows ? "Windows-behaviour reader" : "Wine's reader";
+    PluginHost host(KeptSettings("25", false).c_str());
+    WindowsReaderHook hook(host.module(),
+                           windows ? AllWindowsBehaviours(10 * 10'000'000LL) : WindowsBehaviour{});
+    ASSERT_TRUE(hook.installed());
+    ASSERT_EQ(host.List(video).size(), kEntries);
+    std::vector<std::string> expected;
+    for (EntryWord i = 0; i < kEntries; ++i) expected.push_back(host.Fetch(video, i));
+
+    host.WriteSettings(KeptSettings("25", true, "2"));
+    const long before = hook.counts().positions;
+    for (EntryWord i = 0; i < kEntries; ++i) {
+      EXPECT_TRUE(host.Fetch(video, i) == expected[i]) << reader << ", entry " << i;
+    }
+    // The first entry's seek, and the last entry's two: it lies at the very end, where the
+    // stream's last frame is found by a seek back.
+    EXPECT_LE(hook.counts().positions - before, 3) << reader << ": reads on instead of seeking";
+    for (EntryWord i : {20u, 21u, 3u, 4u, 4u, 24u}) {
+      EXPECT_TRUE(host.Fetch(video, i) == expected[i]) << reader << ", entry " << i << " again";
     }
   }
 }

@@ -239,6 +239,7 @@ class WindowsReader final : public IMFSourceReader {
   }
   STDMETHODIMP SetCurrentPosition(REFGUID format, REFPROPVARIANT position) override {
     CountIfFailed();
+    ++g_counts.positions;
     const int64_t interval = g_behaviour.key_interval;
     if (interval <= 0 || format != GUID_NULL || position.vt != VT_I8) {
       return m_inner->SetCurrentPosition(format, position);
@@ -423,7 +424,8 @@ WindowsBehaviour AllWindowsBehaviours(int64_t key_interval) {
 WindowsReaderHook::WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour)
     : m_module(module) {
   g_behaviour = std::move(behaviour);
-  g_counts.readers = g_counts.advanced = g_counts.seeks = g_counts.lock_2d = 0;
+  g_counts.readers = g_counts.advanced = g_counts.seeks = g_counts.positions = 0;
+  g_counts.lock_2d = 0;
   g_counts.type_changes = g_counts.progressive_requests = 0;
   g_counts.errors = g_counts.calls_after_error = 0;
   if (PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL",

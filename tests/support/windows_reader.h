@@ -65,6 +65,7 @@ struct WindowsReaderCounts {
   std::atomic<long> readers{0};               // readers handed out
   std::atomic<long> advanced{0};              // of them created with advanced video processing
   std::atomic<long> seeks{0};                 // SetCurrentPosition calls moved back to a key frame
+  std::atomic<long> positions{0};             // SetCurrentPosition calls, all
   std::atomic<long> lock_2d{0};               // Lock2D / Lock2DSize calls on the double's buffers
   std::atomic<long> type_changes{0};          // MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED raised
   std::atomic<long> progressive_requests{0};  // NV12 asked for with MF_MT_INTERLACE_MODE

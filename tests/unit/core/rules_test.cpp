@@ -9,6 +9,7 @@
 #include "listing/entry_table.h"
 #include "plugin/settings_rules.h"
 #include "video/frame_rules.h"
+#include "video/read_on.h"
 
 namespace stillreel {
 namespace {
@@ -116,6 +117,52 @@ TEST(FrameRules, SeekTimesFollowTheSettings) {
       std::numeric_limits<int64_t>::max())
       << "saturates instead of overflowing";
   EXPECT_EQ(SeekTime({0, -10, -5}, 3, d), 0) << "negative settings count as not set";
+}
+
+TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
+  constexpr int64_t kFrame = 400'000;  // 25 fps
+  constexpr int64_t kSecond = kTicksPerSecond;
+  ReadOnPlanner fresh;
+  EXPECT_FALSE(fresh.ShouldReadOn(kSecond)) << "nothing known before the first seek";
+
+  // A seek to 10 s landed on the frame holding it (Wine) and took 100 ms.
+  ReadOnPlanner planner;
+  planner.SeekDone(10 * kSecond, 10 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 100);
+  EXPECT_TRUE(planner.ShouldReadOn(11 * kSecond)) << "ahead, cost not known yet: tried";
+  EXPECT_FALSE(planner.ShouldReadOn(10 * kSecond + kFrame / 2)) << "the frame delivered last";
+  EXPECT_FALSE(planner.ShouldReadOn(9 * kSecond)) << "behind";
+  EXPECT_FALSE(planner.ShouldReadOn(10 * kSecond + kReadOnSpan)) << "beyond one read's reach";
+
+  // 25 frames read on in 250 ms: 10 ms a frame against 100 ms a seek.
+  planner.ReadOnDone(25, 250, 11 * kSecond + kFrame);
+  EXPECT_EQ(planner.read_end(), 11 * kSecond + kFrame);
+  EXPECT_TRUE(planner.ShouldReadOn(11 * kSecond + 5 * kFrame)) << "6 frames: 60 ms";
+  EXPECT_FALSE(planner.ShouldReadOn(12 * kSecond)) << "25 frames: 250 ms, a seek is cheaper";
+  planner.Forget();
+  EXPECT_FALSE(planner.ShouldReadOn(11 * kSecond + 2 * kFrame)) << "position not known";
+
+  // Gave up for lack of time: still trusted; off the time line: never again.
+  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 100);
+  planner.ReadOnGaveUp(3, 30, false);
+  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 100);
+  EXPECT_TRUE(planner.ShouldReadOn(20 * kSecond + 2 * kFrame));
+  planner.ReadOnGaveUp(1, 10, true);
+  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 100);
+  EXPECT_FALSE(planner.ShouldReadOn(20 * kSecond + 2 * kFrame));
+
+  // Seeks that land stamped past the moment (late stamps, or a key frame after it), or a read
+  // after a seek that hit the cap: what a seek gives cannot be read on to.
+  for (const bool late : {true, false}) {
+    ReadOnPlanner untrusted;
+    const int64_t landing = late ? 10 * kSecond + 2 * kFrame : 10 * kSecond;
+    untrusted.SeekDone(10 * kSecond, landing, true, !late, landing + kFrame, kFrame, 100);
+    EXPECT_FALSE(untrusted.ShouldReadOn(11 * kSecond)) << (late ? "late" : "capped");
+  }
+  // A seek whose read fell back to the stream's end is not judged by its landing.
+  ReadOnPlanner at_end;
+  at_end.SeekDone(60 * kSecond, 59 * kSecond, false, false, -1, kFrame, 100);
+  at_end.SeekDone(10 * kSecond, 10 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 100);
+  EXPECT_TRUE(at_end.ShouldReadOn(10 * kSecond + 2 * kFrame));
 }
 
 TEST(Settings, FilterCommasBecomeSemicolonsAndNothingElseChanges) {

@@ -1,0 +1,45 @@
+// When a kept reader reads on to the next moment instead of seeking.
+#include "video/read_on.h"
+
+#include "video/frame_rules.h"
+
+namespace stillreel {
+
+bool ReadOnPlanner::ShouldReadOn(int64_t t, ReadOnMode mode) const {
+  if (mode == ReadOnMode::kNever || !m_trusted || m_seeks == 0 || m_end < 0) return false;
+  // The next frame must start at or before t, or the frame due is the one delivered last, which
+  // only a seek gives again; and t must lie well within what one read may cover.
+  if (m_end > t + kStampRounding || t - m_end >= kReadOnSpan / 2) return false;
+  if (mode == ReadOnMode::kAlways || m_frames == 0 || m_frame_ticks <= 0) return true;
+  const double frames = static_cast<double>(t - m_end) / static_cast<double>(m_frame_ticks) + 1;
+  return frames * m_frame_ms < m_seek_ms;
+}
+
+void ReadOnPlanner::SeekDone(int64_t t, int64_t first_stamp, bool judged, bool capped, int64_t end,
+                             int64_t span, double ms) {
+  if (judged && (first_stamp > t + kStampRounding || capped)) m_trusted = false;
+  ++m_seeks;
+  m_seek_ms += (ms - m_seek_ms) / m_seeks;
+  m_end = end;
+  if (span > 0 && m_frame_ticks == 0) m_frame_ticks = span;
+}
+
+void ReadOnPlanner::ReadOnDone(int frames, double ms, int64_t end) {
+  if (frames > 0 && m_end >= 0 && end > m_end) m_frame_ticks = (end - m_end) / frames;
+  CountFrames(frames, ms);
+  m_end = end;
+}
+
+void ReadOnPlanner::ReadOnGaveUp(int frames, double ms, bool broken_time_line) {
+  CountFrames(frames, ms);
+  if (broken_time_line) m_trusted = false;
+  m_end = -1;
+}
+
+void ReadOnPlanner::CountFrames(int frames, double ms) {
+  if (frames <= 0) return;
+  m_frame_ms = (m_frame_ms * m_frames + ms) / (m_frames + frames);
+  m_frames += frames;
+}
+
+}  // namespace stillreel
