@@ -34,10 +34,33 @@ void SeekTo(IMFSourceReader* reader, int64_t ticks) {
   (void)reader->SetCurrentPosition(GUID_NULL, position.value());
 }
 
-// The frame due at t (see ReadFrameAt) after the seek to t. A seek at or past the last frame
-// (t = D is a normal result of the seek rules) ends the stream instead; then the stream's last
-// frame stands in, found by reading from one second before min(t, D) to the end and keeping only
-// the latest.
+// A frame's duration by the current type's frame rate; 0 when it states none.
+int64_t FrameSpan(IMFSourceReader* reader) {
+  ComPtr<IMFMediaType> type;
+  UINT32 numerator = 0, denominator = 0;
+  if (FAILED(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &type)) ||
+      FAILED(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &numerator, &denominator)) ||
+      numerator == 0 || denominator == 0) {
+    return 0;
+  }
+  return kTicksPerSecond * denominator / numerator;
+}
+
+// Where to seek for the frame due at t. At or past the stream's duration D (t = D is a normal
+// result of the seek rules) a seek to t ends the stream at once, so the read starts two frames
+// before D and the frame due at t is read on to: the last one, unless the stream goes on past
+// its stated duration. Reading from the key frame before D, as a seek to t would on Windows,
+// gives the same frame.
+int64_t SeekPosition(IMFSourceReader* reader, int64_t t, int64_t duration, bool exact) {
+  if (!exact || duration <= 0 || t < duration) return t;
+  const int64_t span = FrameSpan(reader);
+  if (span <= 0 || span >= kTicksPerSecond / 2) return t;
+  return std::max<int64_t>(0, duration - 2 * span);
+}
+
+// The frame due at t (see ReadFrameAt) after the seek to SeekPosition. A seek at or past the last
+// frame ends the stream instead; then the stream's last frame stands in, found by reading from
+// one second before min(t, D) to the end and keeping only the latest.
 HRESULT ReadFrame(IMFSourceReader* reader, int64_t t, int64_t duration, bool exact,
                   FrameRead& read) {
   SR_RETURN_IF_FAILED(ReadFrameAt(reader, t, exact, read));
@@ -46,6 +69,19 @@ HRESULT ReadFrame(IMFSourceReader* reader, int64_t t, int64_t duration, bool exa
   // A failing read ends the search like the end of the stream: what arrived so far counts.
   (void)ReadFrameAt(reader, std::numeric_limits<int64_t>::max(), true, read);
   return S_OK;
+}
+
+// An image block whose every page has been written once. The first write to a fresh page costs
+// a fault (tens of microseconds in a virtual machine, 8 MB of them for a 1080p image); done right
+// after a seek, they overlap the decoding the seek set off. Null when `bytes` is 0 or no memory.
+UniqueHlocal TouchedBlock(uint32_t bytes) {
+  if (bytes == 0) return UniqueHlocal();
+  UniqueHlocal block(LocalAlloc(LMEM_FIXED, bytes));
+  if (!block) return block;
+  constexpr uint32_t kPage = 4096;
+  auto* data = static_cast<volatile uint8_t*>(block.get());
+  for (uint32_t offset = 0; offset < bytes; offset += kPage) data[offset] = 0;
+  return block;
 }
 
 // Holds one lock on a media buffer, Lock2D or plain Lock, and undoes it when it goes out of
@@ -155,38 +191,65 @@ HRESULT LockPlanes(IMFMediaBuffer* buffer, IMFMediaType* type, const FrameLayout
   return S_OK;
 }
 
+// The image `type` gives: its layout, options and shown size, as the probe lists it.
+struct ImagePlan {
+  FrameLayout layout;
+  PictureOptions options;
+  PictureDimensions shown;
+  uint32_t bytes = 0;
+};
+
+HRESULT PlanImage(IMFMediaType* type, bool aspect, ImagePlan& plan) {
+  SR_RETURN_IF_FAILED(ReadFrameLayout(type, plan.layout));
+  plan.options = ReadPictureOptions(type, !aspect);
+  const std::optional<PictureDimensions> shown =
+      PictureSize(plan.layout.picture.width, plan.layout.picture.height, plan.options);
+  SR_RETURN_HR_IF(E_UNEXPECTED, !shown);
+  const std::optional<uint32_t> bytes = BmpImageSize(shown->width, shown->height);
+  SR_RETURN_HR_IF(E_UNEXPECTED, !bytes);
+  plan.shown = *shown;
+  plan.bytes = *bytes;
+  return S_OK;
+}
+
+// The image size the reader's current type gives; 0 when it cannot be told.
+uint32_t ExpectedImageBytes(IMFSourceReader* reader, bool aspect) {
+  ComPtr<IMFMediaType> type;
+  ImagePlan plan;
+  if (FAILED(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &type)) ||
+      FAILED(PlanImage(type.Get(), aspect, plan))) {
+    return 0;
+  }
+  return plan.bytes;
+}
+
 // The picture of `sample`, laid out as `type` (the type in force for it) says, as a BMP image.
 // Turned and scaled as the type's attributes say, the same rule the probe lists the size by.
-ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, bool aspect, UniqueHlocal& image,
-                            uint32_t& image_bytes) {
-  FrameLayout layout;
-  if (FAILED(SR_TRACED(ReadFrameLayout(type, layout)))) return ExtractStatus::kNoFrame;
-  const PictureOptions options = ReadPictureOptions(type, !aspect);
-  const std::optional<PictureDimensions> shown =
-      PictureSize(layout.picture.width, layout.picture.height, options);
-  if (!shown) return ExtractStatus::kNoFrame;
-  const std::optional<uint32_t> bytes = BmpImageSize(shown->width, shown->height);
-  if (!bytes) return ExtractStatus::kNoFrame;
+// `block` (`block_bytes` long) is used for the image when it is the right size.
+ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, bool aspect, UniqueHlocal& block,
+                            uint32_t block_bytes, UniqueHlocal& image, uint32_t& image_bytes) {
+  ImagePlan plan;
+  if (FAILED(SR_TRACED(PlanImage(type, aspect, plan)))) return ExtractStatus::kNoFrame;
   ComPtr<IMFMediaBuffer> buffer;
   if (FAILED(SR_TRACED(sample->ConvertToContiguousBuffer(&buffer)))) return ExtractStatus::kNoFrame;
   FrameLock lock;
   LockedFrame frame;
-  if (FAILED(SR_TRACED(LockPlanes(buffer.Get(), type, layout, lock, frame)))) {
+  if (FAILED(SR_TRACED(LockPlanes(buffer.Get(), type, plan.layout, lock, frame)))) {
     return ExtractStatus::kNoFrame;
   }
 
   // The image block is the conversion target: its pixel area is already the bottom-up 32-bit
   // layout, and every fresh page of an image-sized buffer costs a fault, so no second one.
-  UniqueHlocal block(LocalAlloc(LMEM_FIXED, *bytes));
+  if (!block || block_bytes != plan.bytes) block.reset(LocalAlloc(LMEM_FIXED, plan.bytes));
   if (!block) return ExtractStatus::kNoMemory;
   auto* image_data = static_cast<uint8_t*>(block.get());
-  if (!ConvertNv12ToBgra(frame.planes, frame.start, frame.length, options,
+  if (!ConvertNv12ToBgra(frame.planes, frame.start, frame.length, plan.options,
                          image_data + kBmpHeaderSize)) {
     return ExtractStatus::kNoFrame;
   }
-  AssembleBmp(shown->width, shown->height, image_data + kBmpHeaderSize, image_data);
+  AssembleBmp(plan.shown.width, plan.shown.height, image_data + kBmpHeaderSize, image_data);
   image = std::move(block);
-  image_bytes = *bytes;
+  image_bytes = plan.bytes;
   return ExtractStatus::kOk;
 }
 
@@ -235,15 +298,21 @@ bool OpenVideo::ReadOnTo(int64_t t, bool budget, FrameRead& read) {
   return false;
 }
 
-HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, FrameRead& read) {
+HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, uint32_t image_bytes, UniqueHlocal& block,
+                               FrameRead& read) {
   const int64_t start = CounterNow();
-  SeekTo(m_reader.Get(), t);
+  SeekTo(m_reader.Get(), SeekPosition(m_reader.Get(), t, m_duration, exact));
+  // The image's pages are touched while the decoding the seek set off goes on (Wine's source
+  // decodes towards t at once; elsewhere nothing is lost).
+  const int64_t touch_start = CounterNow();
+  if (!block) block = TouchedBlock(image_bytes);
+  const double touch_ms = CounterMsSince(touch_start);
   const HRESULT result = ReadFrame(m_reader.Get(), t, m_duration, exact, read);
   LONGLONG span = 0;
   if (read.sample == nullptr || FAILED(read.sample->GetSampleDuration(&span))) span = 0;
   // A read that ended the stream fell back to the stream's last frame: its landing says nothing.
   m_planner.SeekDone(t, read.first_stamp, !read.end_of_stream, read.capped, read.end, span,
-                     CounterMsSince(start));
+                     CounterMsSince(start) - touch_ms);
   return result;
 }
 
@@ -251,17 +320,24 @@ ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, R
                                  UniqueHlocal& image, uint32_t& image_bytes) {
   if (!m_reader) return ExtractStatus::kNoFrame;
   const int64_t t = SeekTime(settings, index, m_duration);
+  const uint32_t expected_bytes = ExpectedImageBytes(m_reader.Get(), settings.aspect);
+  UniqueHlocal block;
   FrameRead read;
   HRESULT result = S_OK;
-  if (!(settings.exact && m_planner.ShouldReadOn(t, read_on) &&
-        ReadOnTo(t, read_on != ReadOnMode::kAlways, read))) {
+  bool read_on_done = false;
+  if (settings.exact && m_planner.ShouldReadOn(t, read_on)) {
+    block = TouchedBlock(expected_bytes);
+    read_on_done = ReadOnTo(t, read_on != ReadOnMode::kAlways, read);
+  }
+  if (!read_on_done) {
     if (!m_reader) return ExtractStatus::kNoFrame;  // reopening failed
-    result = SeekAndRead(t, settings.exact, read);
+    result = SeekAndRead(t, settings.exact, expected_bytes, block, read);
   }
   // After the reader reported an error no call may be made on it again: it is not kept.
   if (read.reader_failed) Close();
   if (FAILED(result) || !read.sample || !read.type) return ExtractStatus::kNoFrame;
-  return ConvertSample(read.sample.Get(), read.type.Get(), settings.aspect, image, image_bytes);
+  return ConvertSample(read.sample.Get(), read.type.Get(), settings.aspect, block, expected_bytes,
+                       image, image_bytes);
 }
 
 ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,

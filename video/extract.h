@@ -38,7 +38,10 @@ class OpenVideo {
   // Reads on to the frame due at t, within the planner's budget if `budget`; false when it gave up:
   // then where the reader stands is not known.
   bool ReadOnTo(int64_t t, bool budget, FrameRead& read);
-  HRESULT SeekAndRead(int64_t t, bool exact, FrameRead& read);
+  // Seeks to t and reads the frame due; `block` receives an image block of `image_bytes` with its
+  // pages touched, unless it holds one already.
+  HRESULT SeekAndRead(int64_t t, bool exact, uint32_t image_bytes, UniqueHlocal& block,
+                      FrameRead& read);
 
   const wchar_t* m_path = nullptr;
   Microsoft::WRL::ComPtr<IMFSourceReader> m_reader;
