@@ -2,6 +2,9 @@
 // under the source reader that behaves as Windows' does (seeks landing on the key frame before
 // the moment, aligned frames, 2D buffers; tests/support/windows_reader.h) and under Wine's own.
 // Usage: exact_bench PLUGIN VIDEO KEY_INTERVAL_SECONDS ROUNDS  (div=12 is written beside PLUGIN)
+//        exact_bench browse PLUGIN VIDEO KEY_INTERVAL_SECONDS DIV ROUNDS: a listing and every
+//          entry in order with the kept reader reading on, with it seeking every time, and with
+//          a fresh reader per call, under both readers
 #include <windows.h>
 
 #include <algorithm>
@@ -19,9 +22,7 @@ namespace {
 using stillreel::bench::Median;
 using stillreel::bench::Now;
 
-bool WriteSettings(const std::wstring& path, bool exact) {
-  const std::string text =
-      std::string("[SystemSetting]\r\ndiv=12\r\nexact=") + (exact ? "1" : "0") + "\r\n";
+bool WriteText(const std::wstring& path, const std::string& text) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
@@ -30,9 +31,76 @@ bool WriteSettings(const std::wstring& path, bool exact) {
   return ok && written == text.size();
 }
 
+bool WriteSettings(const std::wstring& path, bool exact) {
+  return WriteText(
+      path, std::string("[SystemSetting]\r\ndiv=12\r\nexact=") + (exact ? "1" : "0") + "\r\n");
+}
+
+// Milliseconds for a listing and every entry in order; negative on a failure.
+double BrowseAll(const stillreel::LoadedPlugin& plugin, const wchar_t* video) {
+  const double start = Now();
+  HLOCAL listing = nullptr;
+  if (plugin->GetArchiveInfoW(video, 0, 0, &listing) != stillreel::kResultOk) return -1;
+  std::vector<unsigned long long> positions;
+  for (auto* r = static_cast<const stillreel::EntryRecord*>(listing); r->method[0]; ++r)
+    positions.push_back(r->position);
+  LocalFree(listing);
+  for (unsigned long long position : positions) {
+    HLOCAL image = nullptr;
+    if (plugin->GetFileW(video, static_cast<LONG_PTR>(position), reinterpret_cast<wchar_t*>(&image),
+                         stillreel::kOutputToMemory, nullptr, 0) != stillreel::kResultOk)
+      return -1;
+    LocalFree(image);
+  }
+  return (Now() - start) * 1e3;
+}
+
+// Browse all with the reader kept and reading on, kept and seeking, and fresh per call, rounds
+// interleaved; the plug-in is loaded afresh for every browse so that each starts with no reader.
+int Browse(const std::wstring& plugin_path, const wchar_t* video, long long key_interval, int div,
+           int rounds) {
+  const std::wstring settings = plugin_path.substr(0, plugin_path.rfind(L'.')) + L".ini";
+  struct Way {
+    const char* name;
+    const char* debug;
+  };
+  const Way ways[] = {{"reading on", "keep=1\r\nreadon=1"},
+                      {"seeking", "keep=1\r\nreadon=0"},
+                      {"fresh reader", "keep=0"}};
+  for (bool windows : {true, false}) {
+    std::vector<double> times[3];
+    for (int round = 0; round < rounds; ++round) {
+      for (int way = 0; way < 3; ++way) {
+        if (!WriteText(settings, "[SystemSetting]\r\ndiv=" + std::to_string(div) +
+                                     "\r\n[Debug]\r\nidle=300\r\n" + ways[way].debug + "\r\n"))
+          return 1;
+        stillreel::LoadedPlugin plugin;
+        if (!plugin.Load(plugin_path.c_str())) return 1;
+        std::unique_ptr<stillreel::test::WindowsReaderHook> hook;
+        if (windows) {
+          hook = std::make_unique<stillreel::test::WindowsReaderHook>(
+              plugin.module(), stillreel::test::AllWindowsBehaviours(key_interval));
+          if (!hook->installed()) return 1;
+        }
+        const double ms = BrowseAll(plugin, video);
+        if (ms < 0) return 1;
+        times[way].push_back(ms);
+      }
+    }
+    std::printf("%-25s div=%-3d", windows ? "Windows-behaviour reader," : "Wine's reader,", div);
+    for (int way = 0; way < 3; ++way)
+      std::printf("  %s %.0f ms", ways[way].name, Median(times[way]));
+    std::printf("  reading on/seeking %.2f  reading on/fresh %.2f\n",
+                Median(times[0]) / Median(times[1]), Median(times[0]) / Median(times[2]));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc >= 7 && wcscmp(argv[1], L"browse") == 0)
+    return Browse(argv[2], argv[3], _wtoi(argv[4]) * 10'000'000LL, _wtoi(argv[5]), _wtoi(argv[6]));
   if (argc < 5) {
     std::fprintf(stderr, "usage: exact_bench PLUGIN VIDEO KEY_INTERVAL_SECONDS ROUNDS\n");
     return 2;

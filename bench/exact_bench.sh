@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # GetFileW per entry with exact=1 against exact=0 on a one-minute 1920x1080 H.264 clip with a key
-# frame every 10 s (made once), under the Windows-behaviour reader and under Wine's.
+# frame every 10 s (made once), under the Windows-behaviour reader and under Wine's; then "browse
+# all" on a 20-s 640x360 clip with a key frame every 10 s, the kept reader reading on against it
+# seeking every time and against a fresh reader per call, under both readers.
 # Usage: exact_bench.sh BUILD_DIR
 set -euo pipefail
 build=$(realpath "$1")
@@ -15,7 +17,20 @@ if [ ! -f "$clip" ]; then
     -g 250 -keyint_min 250 -sc_threshold 0 -bf 0 -pix_fmt yuv420p "$work/.clip_gop.mp4"
   mv "$work/.clip_gop.mp4" "$clip"
 fi
+small=$work/clip360_gop10s.mp4
+if [ ! -f "$small" ]; then
+  ffmpeg -nostdin -hide_banner -loglevel error -y \
+    -f lavfi -i testsrc2=size=640x360:rate=25:duration=20 -c:v libx264 -preset ultrafast \
+    -g 250 -keyint_min 250 -sc_threshold 0 -bf 0 -pix_fmt yuv420p "$work/.clip_small.mp4"
+  mv "$work/.clip_small.mp4" "$small"
+fi
 cp "$build/win64/Stillreel.sph" "$work/exact/"
 winpath() { echo "Z:$1" | tr / '\\'; }
 "$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/exact_bench.exe" \
   "$(winpath "$work/exact/Stillreel.sph")" "$(winpath "$clip")" 10 3 | tr -d '\r'
+echo
+echo "== browse all (median of 3 rounds)"
+for div in 5 20; do
+  "$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/exact_bench.exe" browse \
+    "$(winpath "$work/exact/Stillreel.sph")" "$(winpath "$small")" 10 "$div" 3 | tr -d '\r'
+done
