@@ -39,8 +39,12 @@ int ExtractEntry(const wchar_t* path, EntryWord position, EntryRecord& entry, Un
   entry.position = position;
   if (const int result = LookupEntry(path, 0, ReadFrameSettings, limits, entry)) return result;
   // Settings are read again here: an edit since the listing moves the frame, not the listing.
+  // The listed size is the image's unless the settings changed since the listing.
+  const uint32_t listed_bytes =
+      entry.file_size <= UINT32_MAX ? static_cast<uint32_t>(entry.file_size) : 0;
   return ResultOf(ExtractFrameWithin(path, static_cast<int32_t>(entry.position),
-                                     ReadFrameSettings(), limits, image, image_bytes));
+                                     ReadFrameSettings(), limits, listed_bytes, image,
+                                     image_bytes));
 }
 
 }  // namespace

@@ -71,19 +71,6 @@ HRESULT ReadFrame(IMFSourceReader* reader, int64_t t, int64_t duration, bool exa
   return S_OK;
 }
 
-// An image block whose every page has been written once. The first write to a fresh page costs
-// a fault (tens of microseconds in a virtual machine, 8 MB of them for a 1080p image); done right
-// after a seek, they overlap the decoding the seek set off. Null when `bytes` is 0 or no memory.
-UniqueHlocal TouchedBlock(uint32_t bytes) {
-  if (bytes == 0) return UniqueHlocal();
-  UniqueHlocal block(LocalAlloc(LMEM_FIXED, bytes));
-  if (!block) return block;
-  constexpr uint32_t kPage = 4096;
-  auto* data = static_cast<volatile uint8_t*>(block.get());
-  for (uint32_t offset = 0; offset < bytes; offset += kPage) data[offset] = 0;
-  return block;
-}
-
 // Holds one lock on a media buffer, Lock2D or plain Lock, and undoes it when it goes out of
 // scope. The buffers are not owned: their ComPtrs are declared before the lock and outlive it.
 class FrameLock {
@@ -212,22 +199,11 @@ HRESULT PlanImage(IMFMediaType* type, bool aspect, ImagePlan& plan) {
   return S_OK;
 }
 
-// The image size the reader's current type gives; 0 when it cannot be told.
-uint32_t ExpectedImageBytes(IMFSourceReader* reader, bool aspect) {
-  ComPtr<IMFMediaType> type;
-  ImagePlan plan;
-  if (FAILED(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &type)) ||
-      FAILED(PlanImage(type.Get(), aspect, plan))) {
-    return 0;
-  }
-  return plan.bytes;
-}
-
 // The picture of `sample`, laid out as `type` (the type in force for it) says, as a BMP image.
 // Turned and scaled as the type's attributes say, the same rule the probe lists the size by.
-// `block` (`block_bytes` long) is used for the image when it is the right size.
-ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, bool aspect, UniqueHlocal& block,
-                            uint32_t block_bytes, UniqueHlocal& image, uint32_t& image_bytes) {
+// The image block comes from `blocks` when it has one of the right size.
+ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, bool aspect,
+                            ImageBlockSource* blocks, UniqueHlocal& image, uint32_t& image_bytes) {
   ImagePlan plan;
   if (FAILED(SR_TRACED(PlanImage(type, aspect, plan)))) return ExtractStatus::kNoFrame;
   ComPtr<IMFMediaBuffer> buffer;
@@ -240,7 +216,8 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, bool aspect, 
 
   // The image block is the conversion target: its pixel area is already the bottom-up 32-bit
   // layout, and every fresh page of an image-sized buffer costs a fault, so no second one.
-  if (!block || block_bytes != plan.bytes) block.reset(LocalAlloc(LMEM_FIXED, plan.bytes));
+  UniqueHlocal block = blocks != nullptr ? blocks->Take(plan.bytes) : UniqueHlocal();
+  if (!block) block.reset(LocalAlloc(LMEM_FIXED, plan.bytes));
   if (!block) return ExtractStatus::kNoMemory;
   auto* image_data = static_cast<uint8_t*>(block.get());
   if (!ConvertNv12ToBgra(frame.planes, frame.start, frame.length, plan.options,
@@ -298,46 +275,35 @@ bool OpenVideo::ReadOnTo(int64_t t, bool budget, FrameRead& read) {
   return false;
 }
 
-HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, uint32_t image_bytes, UniqueHlocal& block,
-                               FrameRead& read) {
+HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, FrameRead& read) {
   const int64_t start = CounterNow();
   SeekTo(m_reader.Get(), SeekPosition(m_reader.Get(), t, m_duration, exact));
-  // The image's pages are touched while the decoding the seek set off goes on (Wine's source
-  // decodes towards t at once; elsewhere nothing is lost).
-  const int64_t touch_start = CounterNow();
-  if (!block) block = TouchedBlock(image_bytes);
-  const double touch_ms = CounterMsSince(touch_start);
   const HRESULT result = ReadFrame(m_reader.Get(), t, m_duration, exact, read);
   LONGLONG span = 0;
   if (read.sample == nullptr || FAILED(read.sample->GetSampleDuration(&span))) span = 0;
   // A read that ended the stream fell back to the stream's last frame: its landing says nothing.
   m_planner.SeekDone(t, read.first_stamp, !read.end_of_stream, read.capped, read.end, span,
-                     CounterMsSince(start) - touch_ms);
+                     CounterMsSince(start));
   return result;
 }
 
 ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
-                                 UniqueHlocal& image, uint32_t& image_bytes) {
+                                 ImageBlockSource* blocks, UniqueHlocal& image,
+                                 uint32_t& image_bytes) {
   if (!m_reader) return ExtractStatus::kNoFrame;
   const int64_t t = SeekTime(settings, index, m_duration);
-  const uint32_t expected_bytes = ExpectedImageBytes(m_reader.Get(), settings.aspect);
-  UniqueHlocal block;
   FrameRead read;
   HRESULT result = S_OK;
-  bool read_on_done = false;
-  if (settings.exact && m_planner.ShouldReadOn(t, read_on)) {
-    block = TouchedBlock(expected_bytes);
-    read_on_done = ReadOnTo(t, read_on != ReadOnMode::kAlways, read);
-  }
-  if (!read_on_done) {
+  if (!(settings.exact && m_planner.ShouldReadOn(t, read_on) &&
+        ReadOnTo(t, read_on != ReadOnMode::kAlways, read))) {
     if (!m_reader) return ExtractStatus::kNoFrame;  // reopening failed
-    result = SeekAndRead(t, settings.exact, expected_bytes, block, read);
+    result = SeekAndRead(t, settings.exact, read);
   }
   // After the reader reported an error no call may be made on it again: it is not kept.
   if (read.reader_failed) Close();
   if (FAILED(result) || !read.sample || !read.type) return ExtractStatus::kNoFrame;
-  return ConvertSample(read.sample.Get(), read.type.Get(), settings.aspect, block, expected_bytes,
-                       image, image_bytes);
+  return ConvertSample(read.sample.Get(), read.type.Get(), settings.aspect, blocks, image,
+                       image_bytes);
 }
 
 ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,
@@ -347,7 +313,7 @@ ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettin
   if (FAILED(media_foundation.status())) return ExtractStatus::kNoFrame;
   OpenVideo video;
   if (FAILED(video.Open(path))) return ExtractStatus::kNoFrame;
-  return video.Extract(index, settings, ReadOnMode::kNever, image, image_bytes);
+  return video.Extract(index, settings, ReadOnMode::kNever, nullptr, image, image_bytes);
 }
 
 }  // namespace stillreel

@@ -16,6 +16,17 @@ namespace stillreel {
 // kNoMemory: the conversion target or the image block cannot be allocated.
 enum class ExtractStatus { kOk, kNoFrame, kNoMemory };
 
+// Hands the extraction an image block made ready meanwhile, or none.
+class ImageBlockSource {
+ public:
+  // A block of `bytes` whose pages have been touched, or null; at most once per extraction,
+  // right before the conversion.
+  virtual UniqueHlocal Take(uint32_t bytes) = 0;
+
+ protected:
+  ~ImageBlockSource() = default;
+};
+
 // One video's source reader kept open between extractions, so that the next one skips the
 // opening and, where that gives the same frame faster, the seek (ReadOnPlanner). Used on one
 // thread only, which holds a MediaFoundationScope for as long as the object is open. Closes
@@ -30,18 +41,16 @@ class OpenVideo {
 
   bool Probe(VideoFacts& facts);
   // As ExtractFrame, on the kept reader. It may read on from the last frame it delivered
-  // instead of seeking, as `read_on` allows; the frame is the same either way.
+  // instead of seeking, as `read_on` allows; the frame is the same either way. The image block
+  // comes from `blocks` (may be null) when it has one of the right size.
   ExtractStatus Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
-                        UniqueHlocal& image, uint32_t& image_bytes);
+                        ImageBlockSource* blocks, UniqueHlocal& image, uint32_t& image_bytes);
 
  private:
   // Reads on to the frame due at t, within the planner's budget if `budget`; false when it gave up:
   // then where the reader stands is not known.
   bool ReadOnTo(int64_t t, bool budget, FrameRead& read);
-  // Seeks to t and reads the frame due; `block` receives an image block of `image_bytes` with its
-  // pages touched, unless it holds one already.
-  HRESULT SeekAndRead(int64_t t, bool exact, uint32_t image_bytes, UniqueHlocal& block,
-                      FrameRead& read);
+  HRESULT SeekAndRead(int64_t t, bool exact, FrameRead& read);
 
   const wchar_t* m_path = nullptr;
   Microsoft::WRL::ComPtr<IMFSourceReader> m_reader;

@@ -43,9 +43,11 @@ bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts
 
 // ExtractFrame on a worker, on the video's kept reader when it has one. kNoFrame also
 // when the limit passed or too many workers are stuck; then nothing is left behind for the caller.
+// `expected_bytes` (the listed size; 0 when not known) lets the calling thread make the image
+// block ready while the worker decodes.
 ExtractStatus ExtractFrameWithin(const wchar_t* path, int32_t index, const FrameSettings& settings,
-                                 const MediaLimits& limits, UniqueHlocal& image,
-                                 uint32_t& image_bytes);
+                                 const MediaLimits& limits, uint32_t expected_bytes,
+                                 UniqueHlocal& image, uint32_t& image_bytes);
 
 // Workers alive and those of them stuck past their caller's limit, for tests and benchmarks.
 struct WorkerCounts {

@@ -11,13 +11,15 @@ namespace stillreel {
 class Event {
  public:
   // Makes a new, unsignalled event in place of any held before; false when none can be made.
-  bool Create() {
-    m_handle.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  // A manual-reset event stays signalled until Reset.
+  bool Create(bool manual_reset = false) {
+    m_handle.reset(CreateEventW(nullptr, manual_reset ? TRUE : FALSE, FALSE, nullptr));
     return static_cast<bool>(m_handle);
   }
   void Close() { m_handle.reset(); }
 
   void Set() { SetEvent(m_handle.get()); }
+  void Reset() { ResetEvent(m_handle.get()); }
   // True when the event was signalled within `milliseconds` (INFINITE: no limit).
   bool Wait(DWORD milliseconds) {
     return WaitForSingleObject(m_handle.get(), milliseconds) == WAIT_OBJECT_0;
