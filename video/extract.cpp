@@ -283,7 +283,7 @@ HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, FrameRead& read) {
   if (read.sample == nullptr || FAILED(read.sample->GetSampleDuration(&span))) span = 0;
   // A read that ended the stream fell back to the stream's last frame: its landing says nothing.
   m_planner.SeekDone(t, read.first_stamp, !read.end_of_stream, read.capped, read.end, span,
-                     CounterMsSince(start));
+                     read.samples, CounterMsSince(start));
   return result;
 }
 

@@ -5,19 +5,33 @@
 
 namespace stillreel {
 
+namespace {
+
+// How far ahead reading on is first tried, before its cost is known (100-ns ticks).
+constexpr int64_t kUntriedReach = 2 * kTicksPerSecond;
+
+}  // namespace
+
 bool ReadOnPlanner::ShouldReadOn(int64_t t, ReadOnMode mode) const {
   if (mode == ReadOnMode::kNever || !m_trusted || m_seeks == 0 || m_end < 0) return false;
   // The next frame must start at or before t, or the frame due is the one delivered last, which
   // only a seek gives again; and t must lie well within what one read may cover.
   if (m_end > t + kStampRounding || t - m_end >= kReadOnSpan / 2) return false;
-  if (mode == ReadOnMode::kAlways || m_frames == 0 || m_frame_ticks <= 0) return true;
+  if (mode == ReadOnMode::kAlways) return true;
+  const double frame_ms = m_frames > 0 ? m_frame_ms : m_seek_frame_ms;
+  // Not tried yet: only as far as a common key-frame interval, where reading on has a chance.
+  if (frame_ms <= 0 || m_frame_ticks <= 0) return t - m_end < kUntriedReach;
   const double frames = static_cast<double>(t - m_end) / static_cast<double>(m_frame_ticks) + 1;
-  return frames * m_frame_ms < m_seek_ms;
+  return frames * frame_ms < m_seek_ms;
 }
 
 void ReadOnPlanner::SeekDone(int64_t t, int64_t first_stamp, bool judged, bool capped, int64_t end,
-                             int64_t span, double ms) {
+                             int64_t span, int samples, double ms) {
   if (judged && (first_stamp > t + kStampRounding || capped)) m_trusted = false;
+  if (samples >= 2) {
+    const double per_sample = ms / samples;
+    if (m_seek_frame_ms == 0 || per_sample < m_seek_frame_ms) m_seek_frame_ms = per_sample;
+  }
   ++m_seeks;
   m_seek_ms += (ms - m_seek_ms) / m_seeks;
   m_end = end;

@@ -5,6 +5,10 @@
 
 namespace stillreel {
 
+// kNever: always seek. kWhenFaster: the default. kAlways: wherever it gives the seek's frame,
+// whatever it costs (for tests).
+enum class ReadOnMode { kNever, kWhenFaster, kAlways };
+
 // Reading on gives the same frame as a seek only where the stream's stamps tell the frame due at
 // a moment the same way whichever way the reader got there. That holds for a source whose seeks
 // land at or before the moment (Windows lands on the key frame before it) and whose frames
@@ -15,11 +19,7 @@ namespace stillreel {
 // Which is faster depends on the source: a seek costs a fixed part plus the decoding from the key
 // frame; reading on costs every frame up to the moment. Both are measured as they happen: a
 // reading on is tried while the frames to read cost less than the seeks did (or their cost is not
-// known yet) and is given up for a seek once it has taken as long as a seek takes.
-// kNever: always seek. kWhenFaster: the default. kAlways: wherever it gives the seek's frame,
-// whatever it costs (for tests).
-enum class ReadOnMode { kNever, kWhenFaster, kAlways };
-
+// known yet, within 2 s) and is given up for a seek once it has taken as long as a seek takes.
 class ReadOnPlanner {
  public:
   // Read on from where the reader stands to the frame due at `t` (100-ns ticks)?
@@ -31,9 +31,10 @@ class ReadOnPlanner {
 
   // A seek to `t` and the read after it took `ms`. `first_stamp` is the first sample's stamp,
   // judged only when `judged` (not for a read that had to fall back to the stream's end).
-  // `end` is where the delivered frame's span ends (-1: not known) and `span` its duration.
+  // `end` is where the delivered frame's span ends (-1: not known), `span` its duration and
+  // `samples` how many the read took.
   void SeekDone(int64_t t, int64_t first_stamp, bool judged, bool capped, int64_t end, int64_t span,
-                double ms);
+                int samples, double ms);
   // A reading on delivered the frame due after `frames` samples in `ms`.
   void ReadOnDone(int frames, double ms, int64_t end);
   // A reading on broke off after `frames` samples in `ms`; `broken_time_line` when the samples
@@ -52,6 +53,9 @@ class ReadOnPlanner {
   double m_seek_ms = 0;  // mean over the seeks
   int m_frames = 0;      // frames read on, and their mean cost
   double m_frame_ms = 0;
+  // Until a reading on is measured: the least a seek's read cost per sample, an upper bound of
+  // a frame's cost (a seek to the key frame before t reads every frame from there); 0: none.
+  double m_seek_frame_ms = 0;
 };
 
 }  // namespace stillreel

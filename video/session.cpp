@@ -346,6 +346,7 @@ bool RunOnWorker(const wchar_t* path, const MediaLimits& limits, const Request& 
   if (!answered) (void)slot->response_ready.Wait(0);  // set just after the wait gave up
   response = std::move(slot->response);
   slot->response = Response{};
+  slot->spare.reset();  // not taken: another size than listed, or no frame
   ReleaseLocked(*slot, limits);
   return true;
 }

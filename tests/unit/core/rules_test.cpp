@@ -127,8 +127,10 @@ TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
 
   // A seek to 10 s landed on the frame holding it (Wine) and took 100 ms.
   ReadOnPlanner planner;
-  planner.SeekDone(10 * kSecond, 10 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 100);
+  planner.SeekDone(10 * kSecond, 10 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 1, 100);
   EXPECT_TRUE(planner.ShouldReadOn(11 * kSecond)) << "ahead, cost not known yet: tried";
+  EXPECT_FALSE(planner.ShouldReadOn(14 * kSecond)) << "too far to try before the cost is known";
+  EXPECT_TRUE(planner.ShouldReadOn(14 * kSecond, ReadOnMode::kAlways));
   EXPECT_FALSE(planner.ShouldReadOn(10 * kSecond + kFrame / 2)) << "the frame delivered last";
   EXPECT_FALSE(planner.ShouldReadOn(9 * kSecond)) << "behind";
   EXPECT_FALSE(planner.ShouldReadOn(10 * kSecond + kReadOnSpan)) << "beyond one read's reach";
@@ -142,12 +144,12 @@ TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
   EXPECT_FALSE(planner.ShouldReadOn(11 * kSecond + 2 * kFrame)) << "position not known";
 
   // Gave up for lack of time: still trusted; off the time line: never again.
-  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 100);
+  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 1, 100);
   planner.ReadOnGaveUp(3, 30, false);
-  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 100);
+  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 1, 100);
   EXPECT_TRUE(planner.ShouldReadOn(20 * kSecond + 2 * kFrame));
   planner.ReadOnGaveUp(1, 10, true);
-  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 100);
+  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 1, 100);
   EXPECT_FALSE(planner.ShouldReadOn(20 * kSecond + 2 * kFrame));
 
   // Seeks that land stamped past the moment (late stamps, or a key frame after it), or a read
@@ -155,13 +157,21 @@ TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
   for (const bool late : {true, false}) {
     ReadOnPlanner untrusted;
     const int64_t landing = late ? 10 * kSecond + 2 * kFrame : 10 * kSecond;
-    untrusted.SeekDone(10 * kSecond, landing, true, !late, landing + kFrame, kFrame, 100);
+    untrusted.SeekDone(10 * kSecond, landing, true, !late, landing + kFrame, kFrame, 1, 100);
     EXPECT_FALSE(untrusted.ShouldReadOn(11 * kSecond)) << (late ? "late" : "capped");
   }
+  // A seek to a key frame that read 100 samples in 100 ms: at most 1 ms a frame, so 60 frames
+  // ahead (2.4 s, beyond the untried reach) are worth reading on, 150 are not.
+  ReadOnPlanner key_frames;
+  key_frames.SeekDone(10 * kSecond, 6 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 100,
+                      100);
+  EXPECT_TRUE(key_frames.ShouldReadOn(10 * kSecond + 60 * kFrame));
+  EXPECT_FALSE(key_frames.ShouldReadOn(10 * kSecond + 150 * kFrame));
+
   // A seek whose read fell back to the stream's end is not judged by its landing.
   ReadOnPlanner at_end;
-  at_end.SeekDone(60 * kSecond, 59 * kSecond, false, false, -1, kFrame, 100);
-  at_end.SeekDone(10 * kSecond, 10 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 100);
+  at_end.SeekDone(60 * kSecond, 59 * kSecond, false, false, -1, kFrame, 1, 100);
+  at_end.SeekDone(10 * kSecond, 10 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 1, 100);
   EXPECT_TRUE(at_end.ShouldReadOn(10 * kSecond + 2 * kFrame));
 }
 
