@@ -63,6 +63,15 @@ moment_bframes() {
     -pix_fmt yuv420p "$tmp"
 }
 
+# moment_gap: 320x240 10 fps moment video in Matroska whose stamps jump from 5 s to 6 s (the
+# frames from 5 s on are stamped a second late): a break in the time line.
+moment_gap() {
+  ff -f lavfi -i "nullsrc=s=4x4:r=10:d=10" \
+    -vf "$moment_filter,scale=320x240:flags=neighbor,setpts='if(gte(N,50),PTS+10,PTS)'" \
+    -fps_mode passthrough -c:v libx264 -preset ultrafast -crf 12 -g 10 -keyint_min 10 \
+    -sc_threshold 0 -pix_fmt yuv420p "$tmp"
+}
+
 # moment_part2 CODEC WxH SECONDS: 10 fps moment video in MPEG-4 part 2 or WMV 8.
 moment_part2() {
   ff -f lavfi -i "nullsrc=s=4x4:r=10:d=$3" -vf "$moment_filter,scale=$2:flags=neighbor" \
@@ -169,6 +178,7 @@ generate len10s.avi moment_part2 mpeg4 320x240 10
 generate len10s.wmv moment_part2 wmv2 320x240 10
 generate len10s.mkv moment_h264 320x240 10 10
 generate bframes.mp4 moment_bframes 320x240 10 10
+generate gap1s.mkv moment_gap
 generate audio_only.m4a audio_only
 generate notvideo.mp4 text_file
 generate notvideo.txt text_file

@@ -170,6 +170,23 @@ TEST(PluginPicture, WidePixelsAreWidenedUnlessAspectIsOff) {
   EXPECT_EQ(kept.height(), 480u);
   const Fetched square = FetchFrame10(L"wide_pixels.mp4", "", WindowsBehaviour{});
   EXPECT_TRUE(kept.block == square.block);
+
+  // Edited between the listing and the fetch, both ways: the image has the size the settings
+  // now give, not the listed one (the block made ready for the listed size is not used).
+  for (const bool widen : {true, false}) {
+    PluginHost host(
+        Settings(std::string("sec=1\r\naspect=") + (widen ? "0" : "1") + "\r\n").c_str());
+    WindowsReaderHook hook(host.module(), wide);
+    ASSERT_TRUE(hook.installed());
+    const std::wstring path = Media(L"wide_pixels.mp4");
+    ASSERT_EQ(host.List(path).size(), 1u);
+    host.WriteSettings(Settings(std::string("sec=1\r\naspect=") + (widen ? "1" : "0") + "\r\n"));
+    const std::string block = host.Fetch(path, 0);
+    const uint32_t width = widen ? 853 : 720;
+    EXPECT_EQ(U32(block, 18), width) << "widen " << widen;
+    EXPECT_EQ(block.size(), 54 + size_t{width} * 480 * 4) << "widen " << widen;
+    EXPECT_EQ(U32(block, 2), block.size()) << "widen " << widen;
+  }
 }
 
 }  // namespace
