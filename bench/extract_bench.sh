@@ -4,7 +4,7 @@
 # per call, as before readers were kept) and against ffmpeg extracting the same moments to BMP in
 # one native process; and parallel
 # fetches of different videos with source-reader creation serialised and not.
-# Usage: extract_bench.sh BUILD_DIR
+# Usage: [OLD_PLUGIN=earlier/Stillreel.sph] extract_bench.sh BUILD_DIR
 set -euo pipefail
 build=$(realpath "$1")
 root=$(realpath "$(dirname "$0")/..")
@@ -93,6 +93,30 @@ for clip in clip1080.mp4 clip1080k10.mp4; do
       "$(ratio "$ours" "$ff")"
   done
 done
+
+# Today's behaviour as another build gives it: OLD_PLUGIN=path/to/Stillreel.sph (a build of an
+# earlier commit) is timed with a fresh reader per call beside ours, the builds alternating.
+if [ -n "${OLD_PLUGIN:-}" ]; then
+  mkdir -p "$work/old"
+  cp "$OLD_PLUGIN" "$work/old/Stillreel.sph"
+  old_plugin=$(winpath "$work/old/Stillreel.sph")
+  echo
+  echo "== browse all against $OLD_PLUGIN with keep=0 (3 processes each, alternating, median)"
+  printf '%-16s %4s %8s %8s %9s\n' clip div ours old ours/old
+  for clip in clip1080.mp4 clip1080k10.mp4; do
+    ours_runs=() old_runs=()
+    for run in 1 2 3; do
+      settings 9 1 1
+      ours_runs+=("$(bench browse "$plugin" "$(winpath "$work/$clip")" 3 | awk '/^browse_ms/ {print $2}')")
+      settings 9 0 1
+      cp "$ini" "$work/old/Stillreel.ini"
+      old_runs+=("$(bench browse "$old_plugin" "$(winpath "$work/$clip")" 3 | awk '/^browse_ms/ {print $2}')")
+    done
+    ours=$(printf '%s\n' "${ours_runs[@]}" | sort -n | sed -n 2p)
+    old=$(printf '%s\n' "${old_runs[@]}" | sort -n | sed -n 2p)
+    printf '%-16s %4s %8s %8s %9s\n' "$clip" 9 "$ours" "$old" "$(ratio "$ours" "$old")"
+  done
+fi
 
 echo
 echo "== parallel: one thread per 720p video, a listing and 9 entries each, a fresh reader per"
