@@ -14,11 +14,15 @@
 #include <vector>
 
 #include "bench/bench_timing.h"
+#include "bench/browse.h"
 #include "host/plugin_loader.h"
 #include "windows_reader.h"
 
 namespace {
 
+using stillreel::bench::BrowseAll;
+using stillreel::bench::FetchToMemory;
+using stillreel::bench::ListPositions;
 using stillreel::bench::Median;
 using stillreel::bench::Now;
 
@@ -34,25 +38,6 @@ bool WriteText(const std::wstring& path, const std::string& text) {
 bool WriteSettings(const std::wstring& path, bool exact) {
   return WriteText(
       path, std::string("[SystemSetting]\r\ndiv=12\r\nexact=") + (exact ? "1" : "0") + "\r\n");
-}
-
-// Milliseconds for a listing and every entry in order; negative on a failure.
-double BrowseAll(const stillreel::LoadedPlugin& plugin, const wchar_t* video) {
-  const double start = Now();
-  HLOCAL listing = nullptr;
-  if (plugin->GetArchiveInfoW(video, 0, 0, &listing) != stillreel::kResultOk) return -1;
-  std::vector<unsigned long long> positions;
-  for (auto* r = static_cast<const stillreel::EntryRecord*>(listing); r->method[0]; ++r)
-    positions.push_back(r->position);
-  LocalFree(listing);
-  for (unsigned long long position : positions) {
-    HLOCAL image = nullptr;
-    if (plugin->GetFileW(video, static_cast<LONG_PTR>(position), reinterpret_cast<wchar_t*>(&image),
-                         stillreel::kOutputToMemory, nullptr, 0) != stillreel::kResultOk)
-      return -1;
-    LocalFree(image);
-  }
-  return (Now() - start) * 1e3;
 }
 
 // Browse all with the reader kept and reading on, kept and seeking, and fresh per call, rounds
@@ -82,9 +67,9 @@ int Browse(const std::wstring& plugin_path, const wchar_t* video, long long key_
               plugin.module(), stillreel::test::AllWindowsBehaviours(key_interval));
           if (!hook->installed()) return 1;
         }
-        const double ms = BrowseAll(plugin, video);
-        if (ms < 0) return 1;
-        times[way].push_back(ms);
+        const double start = Now();
+        if (!BrowseAll(plugin, video)) return 1;
+        times[way].push_back((Now() - start) * 1e3);
       }
     }
     std::printf("%-25s div=%-3d", windows ? "Windows-behaviour reader," : "Wine's reader,", div);
@@ -120,12 +105,8 @@ int wmain(int argc, wchar_t** argv) {
           plugin.module(), stillreel::test::AllWindowsBehaviours(key_interval));
       if (!hook->installed()) return 1;
     }
-    HLOCAL listing = nullptr;
-    if (plugin->GetArchiveInfoW(video, 0, 0, &listing) != stillreel::kResultOk) return 1;
     std::vector<unsigned long long> positions;
-    for (auto* r = static_cast<const stillreel::EntryRecord*>(listing); r->method[0]; ++r)
-      positions.push_back(r->position);
-    LocalFree(listing);
+    if (!ListPositions(plugin, video, positions)) return 1;
     const size_t n = positions.size();
     std::vector<std::vector<double>> times[2];  // [exact][entry][round]
     times[0].resize(n);
@@ -135,12 +116,7 @@ int wmain(int argc, wchar_t** argv) {
         for (int exact = 1; exact >= 0; --exact) {
           if (!WriteSettings(settings, exact != 0)) return 1;
           const double start = Now();
-          HLOCAL image = nullptr;
-          if (plugin->GetFileW(video, static_cast<LONG_PTR>(positions[i]),
-                               reinterpret_cast<wchar_t*>(&image), stillreel::kOutputToMemory,
-                               nullptr, 0) != stillreel::kResultOk)
-            return 1;
-          LocalFree(image);
+          if (!FetchToMemory(plugin, video, positions[i])) return 1;
           times[exact][i].push_back((Now() - start) * 1e3);
         }
       }

@@ -18,14 +18,17 @@
 #include <vector>
 
 #include "bench/bench_timing.h"
+#include "bench/browse.h"
 #include "host/plugin_loader.h"
 #include "plugin/host_interface.h"
 
 using Microsoft::WRL::ComPtr;
-using stillreel::EntryRecord;
 
 namespace {
 
+using stillreel::bench::BrowseAll;
+using stillreel::bench::FetchToMemory;
+using stillreel::bench::ListPositions;
 using stillreel::bench::Median;
 using stillreel::bench::Now;
 
@@ -61,30 +64,6 @@ bool BareFrame(const wchar_t* video, LONGLONG ticks) {
   }
   CoUninitialize();
   return ok;
-}
-
-// A listing and every entry of it in order; false on any failure. `phases`, when given, receives
-// the listing's time and then each entry's, in seconds.
-bool BrowseAll(const stillreel::LoadedPlugin& plugin, const wchar_t* video,
-               std::vector<double>* phases = nullptr) {
-  double start = Now();
-  HLOCAL listing = nullptr;
-  if (plugin->GetArchiveInfoW(video, 0, 0, &listing) != stillreel::kResultOk) return false;
-  std::vector<unsigned long long> positions;
-  for (auto* r = static_cast<const EntryRecord*>(listing); r->method[0]; ++r)
-    positions.push_back(r->position);
-  LocalFree(listing);
-  if (phases) phases->push_back(Now() - start);
-  for (unsigned long long position : positions) {
-    start = Now();
-    HLOCAL image = nullptr;
-    if (plugin->GetFileW(video, static_cast<LONG_PTR>(position), reinterpret_cast<wchar_t*>(&image),
-                         stillreel::kOutputToMemory, nullptr, 0) != stillreel::kResultOk)
-      return false;
-    LocalFree(image);
-    if (phases) phases->push_back(Now() - start);
-  }
-  return true;
 }
 
 int Browse(const wchar_t* path, const wchar_t* video, int rounds) {
@@ -163,12 +142,8 @@ int wmain(int argc, wchar_t** argv) {
   stillreel::LoadedPlugin plugin;
   if (!plugin.Load(argv[1])) return 1;
 
-  HLOCAL listing = nullptr;
-  if (plugin->GetArchiveInfoW(video, 0, 0, &listing) != stillreel::kResultOk) return 1;
   std::vector<unsigned long long> positions;
-  for (auto* r = static_cast<const EntryRecord*>(listing); r->method[0]; ++r)
-    positions.push_back(r->position);
-  LocalFree(listing);
+  if (!ListPositions(plugin, video, positions)) return 1;
 
   // The seek times the plug-in uses for "div" entries over the video's duration; the bench's
   // settings file spreads the entries with div.
@@ -198,12 +173,7 @@ int wmain(int argc, wchar_t** argv) {
   for (int round = 0; round < rounds; ++round) {
     for (size_t i = 0; i < n; ++i) {
       double start = Now();
-      HLOCAL image = nullptr;
-      if (plugin->GetFileW(video, static_cast<LONG_PTR>(positions[i]),
-                           reinterpret_cast<wchar_t*>(&image), stillreel::kOutputToMemory, nullptr,
-                           0) != stillreel::kResultOk)
-        return 1;
-      LocalFree(image);
+      if (!FetchToMemory(plugin, video, positions[i])) return 1;
       ours.push_back(Now() - start);
       start = Now();
       // The last entry lies at the very end, where the platform alone delivers nothing; time

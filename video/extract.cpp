@@ -178,55 +178,40 @@ HRESULT LockPlanes(IMFMediaBuffer* buffer, IMFMediaType* type, const FrameLayout
   return S_OK;
 }
 
-// The image `type` gives: its layout, options and shown size, as the probe lists it.
-struct ImagePlan {
-  FrameLayout layout;
-  PictureOptions options;
-  PictureDimensions shown;
-  uint32_t bytes = 0;
-};
-
-HRESULT PlanImage(IMFMediaType* type, bool aspect, ImagePlan& plan) {
-  SR_RETURN_IF_FAILED(ReadFrameLayout(type, plan.layout));
-  plan.options = ReadPictureOptions(type, !aspect);
-  const std::optional<PictureDimensions> shown =
-      PictureSize(plan.layout.picture.width, plan.layout.picture.height, plan.options);
-  SR_RETURN_HR_IF(E_UNEXPECTED, !shown);
-  const std::optional<uint32_t> bytes = BmpImageSize(shown->width, shown->height);
-  SR_RETURN_HR_IF(E_UNEXPECTED, !bytes);
-  plan.shown = *shown;
-  plan.bytes = *bytes;
-  return S_OK;
-}
-
 // The picture of `sample`, laid out as `type` (the type in force for it) says, as a BMP image.
 // Turned and scaled as the type's attributes say, the same rule the probe lists the size by.
 // The image block comes from `blocks` when it has one of the right size.
 ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, bool aspect,
                             ImageBlockSource* blocks, UniqueHlocal& image, uint32_t& image_bytes) {
-  ImagePlan plan;
-  if (FAILED(SR_TRACED(PlanImage(type, aspect, plan)))) return ExtractStatus::kNoFrame;
+  FrameLayout layout;
+  if (FAILED(SR_TRACED(ReadFrameLayout(type, layout)))) return ExtractStatus::kNoFrame;
+  const PictureOptions options = ReadPictureOptions(type, !aspect);
+  const std::optional<PictureDimensions> shown =
+      PictureSize(layout.picture.width, layout.picture.height, options);
+  if (!shown) return ExtractStatus::kNoFrame;
+  const std::optional<uint32_t> bytes = BmpImageSize(shown->width, shown->height);
+  if (!bytes) return ExtractStatus::kNoFrame;
   ComPtr<IMFMediaBuffer> buffer;
   if (FAILED(SR_TRACED(sample->ConvertToContiguousBuffer(&buffer)))) return ExtractStatus::kNoFrame;
   FrameLock lock;
   LockedFrame frame;
-  if (FAILED(SR_TRACED(LockPlanes(buffer.Get(), type, plan.layout, lock, frame)))) {
+  if (FAILED(SR_TRACED(LockPlanes(buffer.Get(), type, layout, lock, frame)))) {
     return ExtractStatus::kNoFrame;
   }
 
   // The image block is the conversion target: its pixel area is already the bottom-up 32-bit
   // layout, and every fresh page of an image-sized buffer costs a fault, so no second one.
-  UniqueHlocal block = blocks != nullptr ? blocks->Take(plan.bytes) : UniqueHlocal();
-  if (!block) block.reset(LocalAlloc(LMEM_FIXED, plan.bytes));
+  UniqueHlocal block = blocks != nullptr ? blocks->Take(*bytes) : UniqueHlocal();
+  if (!block) block.reset(LocalAlloc(LMEM_FIXED, *bytes));
   if (!block) return ExtractStatus::kNoMemory;
   auto* image_data = static_cast<uint8_t*>(block.get());
-  if (!ConvertNv12ToBgra(frame.planes, frame.start, frame.length, plan.options,
+  if (!ConvertNv12ToBgra(frame.planes, frame.start, frame.length, options,
                          image_data + kBmpHeaderSize)) {
     return ExtractStatus::kNoFrame;
   }
-  AssembleBmp(plan.shown.width, plan.shown.height, image_data + kBmpHeaderSize, image_data);
+  AssembleBmp(shown->width, shown->height, image_data + kBmpHeaderSize, image_data);
   image = std::move(block);
-  image_bytes = plan.bytes;
+  image_bytes = *bytes;
   return ExtractStatus::kOk;
 }
 

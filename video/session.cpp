@@ -87,8 +87,7 @@ struct Slot {
   // An image block the host thread touches while the worker decodes (TouchedBlock); manual
   // reset, signalled once the host is done with it for the request.
   Event spare_ready;
-  UniqueHlocal spare;
-  uint32_t spare_bytes = 0;
+  UniqueHlocal spare;  // request.image_bytes long
 };
 
 // Guards every slot's fields; the events are waited on without it.
@@ -119,7 +118,6 @@ class SpareBlock final : public ImageBlockSource {
       return UniqueHlocal();
     }
     ScopedLock lock(g_lock);
-    if (m_slot.spare_bytes != bytes) return UniqueHlocal();
     return std::move(m_slot.spare);
   }
 
@@ -324,7 +322,6 @@ bool RunOnWorker(const wchar_t* path, const MediaLimits& limits, const Request& 
     ScopedLock lock(g_lock);
     slot->request = request;
     slot->spare.reset();
-    slot->spare_bytes = 0;
     slot->spare_ready.Reset();
   }
   slot->request_ready.Set();
@@ -333,7 +330,6 @@ bool RunOnWorker(const wchar_t* path, const MediaLimits& limits, const Request& 
     UniqueHlocal block = TouchedBlock(request.image_bytes);
     ScopedLock lock(g_lock);
     slot->spare = std::move(block);
-    slot->spare_bytes = request.image_bytes;
   }
   slot->spare_ready.Set();
   const bool answered = slot->response_ready.Wait(RemainingMs(limits));
