@@ -28,7 +28,7 @@ namespace {
 // reads). Stat states no write sharing: a byte stream reporting MFBYTESTREAM_SHARE_WRITE is passed
 // only to handlers that accept a length changing under them, and a changed file gets a fresh
 // reader anyway (the worker's file stamp).
-class SourceStream final : public IStream {
+class SourceStream final : public IStream, public ProcessHeapAllocated {
  public:
   explicit SourceStream(UniqueFile file) : m_file(std::move(file)) {}
   explicit SourceStream(LentMemory* memory) : m_memory(memory) {}

@@ -9,16 +9,26 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "win/lock.h"
 
 namespace stillreel {
 
+// Objects of ours that Media Foundation may hold live on the process heap, not on the C++
+// runtime's: the exports must not depend on the latter. Made with new (std::nothrow) only.
+struct ProcessHeapAllocated {
+  static void* operator new(size_t bytes, const std::nothrow_t&) noexcept {
+    return HeapAlloc(GetProcessHeap(), 0, bytes);
+  }
+  static void operator delete(void* block) noexcept { HeapFree(GetProcessHeap(), 0, block); }
+};
+
 // A host's memory lent for one call. Streams made on it read it until Revoke, which waits for a
 // read in progress and fails every later one: nothing touches the memory once the call that lent
 // it has returned, whatever a worker abandoned at the time limit still does. Reference counted
 // (ComPtr): a stream kept by such a worker keeps this object alive, never the memory.
-class LentMemory {
+class LentMemory : public ProcessHeapAllocated {
  public:
   // A new object holding one reference, the caller's; null when out of memory.
   static LentMemory* Create(const void* data, uint64_t size);
