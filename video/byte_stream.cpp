@@ -30,8 +30,14 @@ namespace {
 // reader anyway (the worker's file stamp).
 class SourceStream final : public IStream, public ProcessHeapAllocated {
  public:
-  explicit SourceStream(UniqueFile file) : m_file(std::move(file)) {}
-  explicit SourceStream(LentMemory* memory) : m_memory(memory) {}
+  // The file's size is taken once: Media Foundation asks for it often, each time a system call
+  // (slow under Wine), and a reader is for the file as it was opened (a file changed since gets
+  // a fresh reader by its stamp).
+  explicit SourceStream(UniqueFile file) : m_file(std::move(file)) {
+    LARGE_INTEGER bytes{};
+    m_size = GetFileSizeEx(m_file.get(), &bytes) ? static_cast<uint64_t>(bytes.QuadPart) : 0;
+  }
+  explicit SourceStream(LentMemory* memory) : m_memory(memory), m_size(memory->size()) {}
 
   // Reads at `offset` without moving the stream's position; false on a failed read.
   bool ReadAt(uint64_t offset, void* out, ULONG count, ULONG& read) {
@@ -90,9 +96,7 @@ class SourceStream final : public IStream, public ProcessHeapAllocated {
         base = static_cast<int64_t>(m_position);
         break;
       case STREAM_SEEK_END: {
-        uint64_t size = 0;
-        if (!Size(size)) return STG_E_SEEKERROR;
-        base = static_cast<int64_t>(size);
+        base = static_cast<int64_t>(m_size);
         break;
       }
       default:
@@ -118,11 +122,9 @@ class SourceStream final : public IStream, public ProcessHeapAllocated {
   }
   STDMETHODIMP Stat(STATSTG* stat, DWORD) override {
     if (stat == nullptr) return STG_E_INVALIDPOINTER;
-    uint64_t size = 0;
-    if (!Size(size)) return STG_E_ACCESSDENIED;
     *stat = STATSTG{};
     stat->type = STGTY_STREAM;
-    stat->cbSize.QuadPart = size;
+    stat->cbSize.QuadPart = m_size;
     stat->grfMode = STGM_READ | STGM_SHARE_DENY_NONE;
     return S_OK;
   }
@@ -134,20 +136,10 @@ class SourceStream final : public IStream, public ProcessHeapAllocated {
  private:
   ~SourceStream() = default;
 
-  bool Size(uint64_t& size) {
-    if (m_memory) {
-      size = m_memory->size();
-      return true;
-    }
-    LARGE_INTEGER bytes{};
-    if (!GetFileSizeEx(m_file.get(), &bytes)) return false;
-    size = static_cast<uint64_t>(bytes.QuadPart);
-    return true;
-  }
-
   std::atomic<ULONG> m_refs{1};
   UniqueFile m_file;
   ComPtr<LentMemory> m_memory;
+  uint64_t m_size = 0;  // bytes
   CriticalSection m_lock;
   uint64_t m_position = 0;  // bytes from the start; under m_lock
 };
