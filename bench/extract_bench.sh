@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Under Wine: one cold GetFileW against the bare platform work; "browse all" (a listing and every
+# Under Wine: one cold GetFileW against the bare platform work; reader creation from our byte
+# stream against the path as a URL; "browse all" (a listing and every
 # entry in order) with the kept reader, with it seeking for every entry, without it (a fresh reader
 # per call, as before readers were kept) and against ffmpeg extracting the same moments to BMP in
 # one native process; and parallel
@@ -48,6 +49,12 @@ echo "$result" | grep -E '^(ours_ms|bare_ms|ours/bare)' | sed 's/^/cold /'
 settings 9 1 1 3000
 result=$(bench "$plugin" "$(winpath "$work/clip1080.mp4")" 3)
 echo "$result" | grep -E '^(ours_ms|bare_ms|ours/bare)' | sed 's/^/kept /'
+
+echo
+echo "== reader creation: from our byte stream (the file opened by us, shared fully) against the"
+echo "   path as a URL, alternating, median of 20 (ms)"
+"$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/reader_bench.exe" 20 \
+  "$(winpath "$work/clip1080.mp4")" "$(winpath "$work/par1.mp4")" | tr -d '\r'
 
 # ffmpeg_browse CLIP DIV: milliseconds for ffmpeg to write the DIV entries' frames as BMPs, in one
 # process: one input per moment, each sought exactly (-ss before -i decodes from the key frame).

@@ -32,6 +32,7 @@ target_compile_definitions(stillreel_win INTERFACE UNICODE _UNICODE WIN32_LEAN_A
 target_link_libraries(stillreel_win INTERFACE ${STILLREEL_SYSTEM_LIBS})
 
 add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
+  video/byte_stream.cpp
   video/extract.cpp
   video/frame_read.cpp
   video/probe.cpp
@@ -144,6 +145,13 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   target_link_options(exact_bench PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
   target_link_libraries(exact_bench PRIVATE stillreel_test_support)
   add_dependencies(exact_bench Stillreel)
+endif()
+
+# Reader creation from our byte stream against the path as a URL, run by `make bench`.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_executable(reader_bench bench/reader_bench.cpp)
+  target_link_options(reader_bench PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
+  target_link_libraries(reader_bench PRIVATE stillreel_video)
 endif()
 
 include(${PROJECT_SOURCE_DIR}/cmake/rig32-windows.cmake)

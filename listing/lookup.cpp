@@ -27,8 +27,11 @@ int BuildListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
                  const MediaLimits& limits, UniqueHlocal& listing) {
   int64_t timestamp = 0;
   {
-    UniqueFile file(
-        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    // Sharing everything, as the reader's byte stream does: listing never stands in the way of
+    // the user renaming, deleting or saving over the video.
+    UniqueFile file(CreateFileW(path, GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
     if (!file) {
       (void)SR_TRACED(HRESULT_FROM_WIN32(GetLastError()));
       return kResultReadError;
@@ -50,7 +53,30 @@ int BuildListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
   return SynthesiseListing(path, facts, timestamp, settings(), listing);
 }
 
+// The memory's listing: the same probe and synthesis as a file's, with no file to stamp it.
+int BuildMemoryListing(LentMemory* memory, SettingsReader settings, const MediaLimits& limits,
+                       UniqueHlocal& listing) {
+  if (memory == nullptr) return kResultNoMemory;
+  // As for a file: fewer than 8 bytes is no video.
+  if (memory->size() < 8) return kResultUnsupported;
+  VideoFacts facts;
+  if (!ProbeVideoWithin(kMemoryVideoName, limits, facts, memory)) return kResultUnsupported;
+  return SynthesiseListing(kMemoryVideoName, facts, 0, settings(), listing);
+}
+
 }  // namespace
+
+int ListMemory(LentMemory* memory, SettingsReader settings, const MediaLimits& limits,
+               UniqueHlocal& listing) {
+  return BuildMemoryListing(memory, settings, limits, listing);
+}
+
+int LookupMemoryEntry(LentMemory* memory, SettingsReader settings, const MediaLimits& limits,
+                      EntryRecord& request) {
+  UniqueHlocal listing;
+  if (const int result = BuildMemoryListing(memory, settings, limits, listing)) return result;
+  return MatchEntry(listing.get(), request) ? kResultOk : kResultRefused;
+}
 
 int LookupListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
                   const MediaLimits& limits, UniqueHlocal& copy) {

@@ -22,4 +22,18 @@ int LookupListing(const wchar_t* path, uint32_t offset, SettingsReader settings,
 int LookupEntry(const wchar_t* path, uint32_t offset, SettingsReader settings,
                 const MediaLimits& limits, EntryRecord& request);
 
+// The stem of the entry names of a video read from memory, which has no file name: frame000.bmp,
+// frame001.bmp, ... Also the name its worker goes by.
+inline constexpr wchar_t kMemoryVideoName[] = L"frame";
+
+// The listing of the video in lent memory, built afresh every time and never cached: the
+// memory is the host's again once the call returns. Entries are named by kMemoryVideoName and
+// stamped 0, there being no file time.
+int ListMemory(LentMemory* memory, SettingsReader settings, const MediaLimits& limits,
+               UniqueHlocal& listing);
+
+// One entry of that listing, named as for LookupEntry.
+int LookupMemoryEntry(LentMemory* memory, SettingsReader settings, const MediaLimits& limits,
+                      EntryRecord& request);
+
 }  // namespace stillreel

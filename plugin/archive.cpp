@@ -10,6 +10,8 @@
 #include "listing/results.h"
 #include "plugin/settings.h"
 #include "plugin/text.h"
+#include "video/byte_stream.h"
+#include "video/container.h"
 #include "video/extract.h"
 #include "video/probe.h"
 #include "video/session.h"
@@ -31,20 +33,72 @@ int ResultOf(ExtractStatus status) {
 }
 
 // Finds the entry by position in the cached listing (or a new one), then decodes its frame.
-// One time limit covers both the listing (on a cache miss) and the frame.
-int ExtractEntry(const wchar_t* path, EntryWord position, EntryRecord& entry, UniqueHlocal& image,
-                 uint32_t& image_bytes) {
+// One time limit covers both the listing (on a cache miss) and the frame. With `memory` the video
+// is read from the host's memory and the listing is built afresh.
+int ExtractEntry(const wchar_t* path, LentMemory* memory, EntryWord position, EntryRecord& entry,
+                 UniqueHlocal& image, uint32_t& image_bytes) {
   const MediaLimits limits = ReadMediaLimits();
   entry = EntryRecord{};
   entry.position = position;
-  if (const int result = LookupEntry(path, 0, ReadFrameSettings, limits, entry)) return result;
+  if (const int result = memory != nullptr
+                             ? LookupMemoryEntry(memory, ReadFrameSettings, limits, entry)
+                             : LookupEntry(path, 0, ReadFrameSettings, limits, entry)) {
+    return result;
+  }
   // Settings are read again here: an edit since the listing moves the frame, not the listing.
   // The listed size is the image's unless the settings changed since the listing.
   const uint32_t listed_bytes =
       entry.file_size <= UINT32_MAX ? static_cast<uint32_t>(entry.file_size) : 0;
-  return ResultOf(ExtractFrameWithin(path, static_cast<int32_t>(entry.position),
-                                     ReadFrameSettings(), limits, listed_bytes, image,
-                                     image_bytes));
+  return ResultOf(ExtractFrameWithin(memory != nullptr ? kMemoryVideoName : path,
+                                     static_cast<int32_t>(entry.position), ReadFrameSettings(),
+                                     limits, listed_bytes, image, image_bytes, memory));
+}
+
+int Fetch(const wchar_t* path, LentMemory* memory, EntryWord position, HLOCAL& image) {
+  EntryRecord entry;
+  UniqueHlocal block;
+  uint32_t bytes = 0;
+  if (const int result = ExtractEntry(path, memory, position, entry, block, bytes)) return result;
+  image = block.release();
+  return kResultOk;
+}
+
+int FetchInto(const wchar_t* path, LentMemory* memory, EntryWord position,
+              const wchar_t* directory) {
+  EntryRecord entry;
+  UniqueHlocal block;
+  uint32_t bytes = 0;
+  if (const int result = ExtractEntry(path, memory, position, entry, block, bytes)) return result;
+  wchar_t target[kPathChars];
+  if (PathCombineW(target, directory, entry.file_name) == nullptr) return kResultWriteError;
+  UniqueFile file(
+      CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return kResultWriteError;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file.get(), block.get(), bytes, &written, nullptr);
+  file.reset();
+  if (!ok || written != bytes) {
+    // Leave no partial picture behind: the file is ours, created just now.
+    DeleteFileW(target);
+    return kResultWriteError;
+  }
+  return kResultOk;
+}
+
+// Whether `path` names a file that can be opened (a folder cannot be).
+bool IsOpenableFile(const wchar_t* path) {
+  const UniqueFile file(CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+  return static_cast<bool>(file);
+}
+
+// The name passes the "ext" filter and the first kHeaderBytes bytes show a video container.
+bool SupportsHeader(const wchar_t* name, const uint8_t* header) {
+  wchar_t filter[kPathChars];
+  ReadFilter(filter);
+  return PathMatchSpecW(PathFindFileNameW(name), filter) &&
+         SniffContainer(header, kHeaderBytes) != Container::kUnknown;
 }
 
 }  // namespace
@@ -77,8 +131,11 @@ bool SupportsFile(const wchar_t* path, intptr_t dw) {
     DWORD read = 0;
     if (!ReadFile(reinterpret_cast<HANDLE>(dw), header, sizeof(header), &read, nullptr))
       return false;
+  } else if (!IsOpenableFile(path)) {
+    // Only a name (".mp4") and the file's first bytes, as hosts that map the file give them.
+    return SupportsHeader(path, reinterpret_cast<const uint8_t*>(dw));
   }
-  // The first bytes are not examined: Media Foundation decides.
+  // The first bytes of a file that can be opened are not examined: Media Foundation decides.
   VideoFacts facts;
   return ProbeVideoWithin(path, ReadMediaLimits(), facts);
 }
@@ -118,33 +175,33 @@ int DescribeEntry(const wchar_t* path, uint32_t offset, EntryRecord& request) {
 }
 
 int FetchToMemory(const wchar_t* path, EntryWord position, HLOCAL& image) {
-  EntryRecord entry;
-  UniqueHlocal block;
-  uint32_t bytes = 0;
-  if (const int result = ExtractEntry(path, position, entry, block, bytes)) return result;
-  image = block.release();
-  return kResultOk;
+  return Fetch(path, nullptr, position, image);
 }
 
 int FetchToDirectory(const wchar_t* path, EntryWord position, const wchar_t* directory) {
-  EntryRecord entry;
-  UniqueHlocal block;
-  uint32_t bytes = 0;
-  if (const int result = ExtractEntry(path, position, entry, block, bytes)) return result;
-  wchar_t target[kPathChars];
-  if (PathCombineW(target, directory, entry.file_name) == nullptr) return kResultWriteError;
-  UniqueFile file(
-      CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return kResultWriteError;
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file.get(), block.get(), bytes, &written, nullptr);
-  file.reset();
-  if (!ok || written != bytes) {
-    // Leave no partial picture behind: the file is ours, created just now.
-    DeleteFileW(target);
-    return kResultWriteError;
-  }
-  return kResultOk;
+  return FetchInto(path, nullptr, position, directory);
+}
+
+int ListMemoryArchive(const void* data, uint64_t size, UniqueHlocal& listing) {
+  const MemoryLoan loan(data, size);
+  return ListMemory(loan.get(), ReadFrameSettings, ReadMediaLimits(), listing);
+}
+
+int DescribeMemoryEntry(const void* data, uint64_t size, EntryRecord& request) {
+  const MemoryLoan loan(data, size);
+  return LookupMemoryEntry(loan.get(), ReadFrameSettings, ReadMediaLimits(), request);
+}
+
+int FetchMemoryToMemory(const void* data, uint64_t size, HLOCAL& image) {
+  const MemoryLoan loan(data, size);
+  if (loan.get() == nullptr) return kResultNoMemory;
+  return Fetch(nullptr, loan.get(), kMemoryEntry, image);
+}
+
+int FetchMemoryToDirectory(const void* data, uint64_t size, const wchar_t* directory) {
+  const MemoryLoan loan(data, size);
+  if (loan.get() == nullptr) return kResultNoMemory;
+  return FetchInto(nullptr, loan.get(), kMemoryEntry, directory);
 }
 
 }  // namespace stillreel

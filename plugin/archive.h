@@ -15,6 +15,9 @@ namespace stillreel {
 bool PluginInfoText(int infono, wchar_t (&text)[kPathChars]);
 
 // `dw` is a file handle when its bits 16 to 31 are clear, else a pointer to the first bytes.
+// A file that can be opened is probed through Media Foundation. A name that is no such file (a
+// host that maps the file passes only ".mp4") is decided by the "ext" filter and the container
+// signature in the first kHeaderBytes bytes at `dw`, which must then be readable.
 bool SupportsFile(const wchar_t* path, intptr_t dw);
 
 // A fresh listing of the video at `path` (the cache is cleared first).
@@ -32,5 +35,16 @@ void NarrowRecord(const EntryRecord& wide, EntryRecordA& ansi);
 // The image of the entry at `position`, into memory or as a new file in `directory`.
 int FetchToMemory(const wchar_t* path, EntryWord position, HLOCAL& image);
 int FetchToDirectory(const wchar_t* path, EntryWord position, const wchar_t* directory);
+
+// The same for a video the host passes in memory (flag & 7 == 1): `data` is the whole file and
+// `size` its length in bytes. The memory is read only until the function returns; the listing is
+// built afresh each time and never cached. Its entries are named frame000.bmp, frame001.bmp, ...
+// and stamped 0. A fetch from memory has no position to name its entry by (`len` is the size):
+// it gives the first entry, kMemoryEntry.
+inline constexpr EntryWord kMemoryEntry = 0;
+int ListMemoryArchive(const void* data, uint64_t size, UniqueHlocal& listing);
+int DescribeMemoryEntry(const void* data, uint64_t size, EntryRecord& request);
+int FetchMemoryToMemory(const void* data, uint64_t size, HLOCAL& image);
+int FetchMemoryToDirectory(const void* data, uint64_t size, const wchar_t* directory);
 
 }  // namespace stillreel

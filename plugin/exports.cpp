@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <utility>
 #include <type_traits>
 
 #include "plugin/archive.h"
@@ -28,13 +29,10 @@ int Guarded(int failure, Body body) noexcept {
   }
 }
 
-int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, HLOCAL* listing, bool ansi) {
-  if (listing == nullptr) return kResultRefused;
-  *listing = nullptr;  // hosts read the handle after any result
-  if (flag & kInputKindMask) return kResultRefused;
-  if (path == nullptr) return kResultReadError;
-  UniqueHlocal wide;
-  if (const int result = ListArchive(path, static_cast<uint32_t>(len), wide)) return result;
+bool IsMemoryInput(unsigned flag) { return (flag & kInputKindMask) == kInputMemory; }
+
+// Hands a wide listing to the host, in ANSI when asked.
+int DeliverListing(UniqueHlocal wide, HLOCAL* listing, bool ansi) {
   if (!ansi) {
     *listing = wide.release();
     return kResultOk;
@@ -45,22 +43,57 @@ int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, HLOCAL* listin
   return kResultOk;
 }
 
-// `name` is null when it was refused on the way in: it then matches no entry.
-int FileInfo(const wchar_t* path, LONG_PTR len, const wchar_t* name, bool name_refused,
-             unsigned flag, EntryRecord& request) {
+int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, HLOCAL* listing, bool ansi) {
+  if (listing == nullptr) return kResultRefused;
+  *listing = nullptr;  // hosts read the handle after any result
   if (flag & kInputKindMask) return kResultRefused;
   if (path == nullptr) return kResultReadError;
+  UniqueHlocal wide;
+  if (const int result = ListArchive(path, static_cast<uint32_t>(len), wide)) return result;
+  return DeliverListing(std::move(wide), listing, ansi);
+}
+
+// `data` is the whole file and `len` its size in bytes.
+int MemoryArchiveInfo(const void* data, LONG_PTR len, HLOCAL* listing, bool ansi) {
+  if (listing == nullptr) return kResultRefused;
+  *listing = nullptr;
+  if (data == nullptr || len <= 0) return kResultReadError;
+  UniqueHlocal wide;
+  if (const int result = ListMemoryArchive(data, static_cast<uint64_t>(len), wide)) return result;
+  return DeliverListing(std::move(wide), listing, ansi);
+}
+
+// `name` is null when it was refused on the way in: it then matches no entry.
+// With memory input `source` points at the whole file and `len` is its size.
+int FileInfo(const void* source, LONG_PTR len, const wchar_t* name, bool name_refused,
+             unsigned flag, EntryRecord& request) {
+  const bool memory = IsMemoryInput(flag);
+  if ((flag & kInputKindMask) && !memory) return kResultRefused;
+  if (source == nullptr || (memory && len <= 0)) return kResultReadError;
   if (name != nullptr && lstrlenW(name) >= kRecordTextChars) name_refused = true;
   if (name != nullptr) CopyWideBounded(name, request.file_name, kRecordTextChars);
-  const int result = DescribeEntry(path, static_cast<uint32_t>(len), request);
+  const int result = memory ? DescribeMemoryEntry(source, static_cast<uint64_t>(len), request)
+                            : DescribeEntry(static_cast<const wchar_t*>(source),
+                                            static_cast<uint32_t>(len), request);
   // A name no entry can carry must not match one by its truncated form.
   return result == kResultOk && name_refused ? kResultRefused : result;
 }
 
-int File(const wchar_t* path, LONG_PTR len, void* dest, const wchar_t* directory, unsigned flag) {
-  if (flag & kInputKindMask) return kResultRefused;
+// With memory input `source` points at the whole file and `len` is its size.
+int File(const void* source, LONG_PTR len, void* dest, const wchar_t* directory, unsigned flag) {
+  const bool memory = IsMemoryInput(flag);
+  if ((flag & kInputKindMask) && !memory) return kResultRefused;
   if (dest == nullptr) return kResultRefused;
-  if (path == nullptr) return kResultReadError;
+  if (source == nullptr || (memory && len <= 0)) return kResultReadError;
+  if (memory) {
+    const auto size = static_cast<uint64_t>(len);
+    if (flag & kOutputToMemory) {
+      return FetchMemoryToMemory(source, size, *static_cast<HLOCAL*>(dest));
+    }
+    if (directory == nullptr) return kResultWriteError;
+    return FetchMemoryToDirectory(source, size, directory);
+  }
+  const auto* path = static_cast<const wchar_t*>(source);
   const auto position = static_cast<EntryWord>(len);
   if (flag & kOutputToMemory) return FetchToMemory(path, position, *static_cast<HLOCAL*>(dest));
   if (directory == nullptr) return kResultWriteError;
@@ -108,12 +141,15 @@ int WINAPI IsSupported(const char* filename, LONG_PTR dw) {
 }
 
 int WINAPI GetArchiveInfoW(const wchar_t* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
-  return Guarded(kResultNoMemory,
-                 [&] { return ArchiveInfo(AcceptedPath(buf), len, flag, lphInf, false); });
+  return Guarded(kResultNoMemory, [&] {
+    if (IsMemoryInput(flag)) return MemoryArchiveInfo(buf, len, lphInf, false);
+    return ArchiveInfo(AcceptedPath(buf), len, flag, lphInf, false);
+  });
 }
 
 int WINAPI GetArchiveInfo(const char* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
   return Guarded(kResultNoMemory, [&] {
+    if (IsMemoryInput(flag)) return MemoryArchiveInfo(buf, len, lphInf, true);
     wchar_t path[kPathChars];
     const bool ok = WidenPath(buf, path);
     return ArchiveInfo(ok ? path : nullptr, len, flag, lphInf, true);
@@ -126,7 +162,8 @@ int WINAPI GetFileInfoW(const wchar_t* buf, LONG_PTR len, const wchar_t* filenam
     if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
     EntryRecord request{};
     request.position = lpInfo->position;
-    const int result = FileInfo(AcceptedPath(buf), len, filename, false, flag, request);
+    const void* source = IsMemoryInput(flag) ? buf : AcceptedPath(buf);
+    const int result = FileInfo(source, len, filename, false, flag, request);
     if (result == kResultOk) *lpInfo = request;
     return result;
   });
@@ -138,12 +175,13 @@ int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsi
     if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
     wchar_t path[kPathChars];
     wchar_t name[kPathChars];
-    const bool path_ok = WidenPath(buf, path);
+    const bool memory = IsMemoryInput(flag);
+    const bool path_ok = !memory && WidenPath(buf, path);
     const bool name_ok = WidenPath(filename, name);
     EntryRecord request{};
     request.position = lpInfo->position;
-    const int result =
-        FileInfo(path_ok ? path : nullptr, len, name_ok ? name : L"", !name_ok, flag, request);
+    const void* source = memory ? static_cast<const void*>(buf) : path_ok ? path : nullptr;
+    const int result = FileInfo(source, len, name_ok ? name : L"", !name_ok, flag, request);
     if (result != kResultOk) return result;
     std::memset(lpInfo, 0, sizeof(*lpInfo));
     NarrowRecord(request, *lpInfo);
@@ -153,7 +191,10 @@ int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsi
 
 int WINAPI GetFileW(const wchar_t* src, LONG_PTR len, wchar_t* dest, unsigned flag,
                     ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
-  return Guarded(kResultNoMemory, [&] { return File(AcceptedPath(src), len, dest, dest, flag); });
+  return Guarded(kResultNoMemory, [&] {
+    const void* source = IsMemoryInput(flag) ? src : AcceptedPath(src);
+    return File(source, len, dest, dest, flag);
+  });
 }
 
 int WINAPI GetFile(const char* src, LONG_PTR len, char* dest, unsigned flag,
@@ -161,10 +202,12 @@ int WINAPI GetFile(const char* src, LONG_PTR len, char* dest, unsigned flag,
   return Guarded(kResultNoMemory, [&] {
     wchar_t path[kPathChars];
     wchar_t directory[kPathChars];
-    const bool path_ok = WidenPath(src, path);
+    const bool memory = IsMemoryInput(flag);
+    const bool path_ok = !memory && WidenPath(src, path);
     // Only a directory is text; with bit 8 set `dest` is the address of the host's handle.
     const bool directory_ok = !(flag & kOutputToMemory) && WidenPath(dest, directory);
-    return File(path_ok ? path : nullptr, len, dest, directory_ok ? directory : nullptr, flag);
+    const void* source = memory ? static_cast<const void*>(src) : path_ok ? path : nullptr;
+    return File(source, len, dest, directory_ok ? directory : nullptr, flag);
   });
 }
 

@@ -12,7 +12,9 @@
 namespace stillreel {
 
 // Bits of the `flag` argument.
-inline constexpr unsigned kInputKindMask = 7;       // 0: the input is a file path (all we take)
+inline constexpr unsigned kInputKindMask = 7;       // the input kind: one of the two below
+inline constexpr unsigned kInputFile = 0;           // the first argument is a file path
+inline constexpr unsigned kInputMemory = 1;         // it points at the whole file, `len` bytes
 inline constexpr unsigned kOutputToMemory = 0x100;  // GetFile: a LocalAlloc block, not a file
 
 // What each result code means, for hosts and test output.
@@ -21,7 +23,7 @@ inline const char* ResultMeaning(int code) {
     case kResultOk:
       return "success";
     case kResultRefused:
-      return "refused: not a path input, or no such entry";
+      return "refused: neither a path nor memory input, or no such entry";
     case kResultUnsupported:
       return "not a supported video, or no frame";
     case kResultNoMemory:

@@ -217,15 +217,16 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, bool aspect,
 
 }  // namespace
 
-HRESULT OpenVideo::Open(const wchar_t* path) {
+HRESULT OpenVideo::Open(const wchar_t* path, LentMemory* memory) {
   Close();
-  const HRESULT opened = OpenNv12Reader(path, m_reader);
+  const HRESULT opened = OpenNv12Reader(path, m_reader, memory);
   if (FAILED(opened)) {
     // A reader made before a later step failed is no open video (an audio-only file is one).
     Close();
     return opened;
   }
   m_path = path;
+  m_memory = memory;
   // Not examined: a failure leaves the duration 0, and the seek rules give a time all the same.
   (void)ReadDuration(m_reader.Get(), m_duration);
   return S_OK;
@@ -234,6 +235,7 @@ HRESULT OpenVideo::Open(const wchar_t* path) {
 void OpenVideo::Close() {
   m_reader.Reset();
   m_path = nullptr;
+  m_memory.Reset();
   m_duration = 0;
   m_planner = ReadOnPlanner{};
 }
@@ -254,7 +256,8 @@ bool OpenVideo::ReadOnTo(int64_t t, bool budget, FrameRead& read) {
   // A seek would have passed over what failed the reader: a fresh one takes its place.
   if (read.reader_failed) {
     const wchar_t* path = m_path;
-    (void)Open(path);
+    const Microsoft::WRL::ComPtr<LentMemory> memory = m_memory;
+    (void)Open(path, memory.Get());
   }
   read = FrameRead{};
   return false;

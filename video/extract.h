@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "video/byte_stream.h"
 #include "video/frame_read.h"
 #include "video/frame_rules.h"
 #include "video/probe.h"
@@ -34,8 +35,8 @@ class ImageBlockSource {
 class OpenVideo {
  public:
   // `path` must stay valid until the video is closed: a reader that fails while reading on is
-  // opened again.
-  HRESULT Open(const wchar_t* path);
+  // opened again. With `memory` the video is read from there instead (`path` may be null).
+  HRESULT Open(const wchar_t* path, LentMemory* memory = nullptr);
   void Close();
   bool is_open() const { return m_reader != nullptr; }
 
@@ -53,6 +54,7 @@ class OpenVideo {
   HRESULT SeekAndRead(int64_t t, bool exact, FrameRead& read);
 
   const wchar_t* m_path = nullptr;
+  Microsoft::WRL::ComPtr<LentMemory> m_memory;
   Microsoft::WRL::ComPtr<IMFSourceReader> m_reader;
   int64_t m_duration = 0;  // 100-ns ticks
   ReadOnPlanner m_planner;

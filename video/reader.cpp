@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "video/byte_stream.h"
 #include "win/event.h"
 #include "win/lock.h"
 #include "win/media.h"
@@ -86,24 +87,35 @@ class CreationTurn {
   unsigned m_claim = 0;
 };
 
-// The reader, with the advanced video processor when the platform grants it (Windows 8 and
-// later): without it Windows refuses NV12 for streams whose decoder offers only YUY2 (DV) or
-// P010 (10-bit). An older platform refuses the attribute, and then the plain reader serves.
-HRESULT CreateReader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
+// The reader over our own byte stream of the video (the file shared fully, or lent memory), with
+// the advanced video processor when the platform grants it (Windows 8 and later): without it
+// Windows refuses NV12 for streams whose decoder offers only YUY2 (DV) or P010 (10-bit). An older
+// platform refuses the attribute, and then the plain reader serves. A failed creation may have
+// closed its byte stream (the source resolver does unless told otherwise): each try has its own.
+HRESULT CreateReader(const wchar_t* path, LentMemory* memory, ComPtr<IMFSourceReader>& reader) {
+  const auto open_stream = [&](ComPtr<IMFByteStream>& stream) {
+    return memory != nullptr ? OpenMemoryByteStream(memory, stream)
+                             : OpenFileByteStream(path, stream);
+  };
   ComPtr<IMFAttributes> attributes;
+  ComPtr<IMFByteStream> stream;
+  SR_RETURN_IF_FAILED(open_stream(stream));
   if (SUCCEEDED(SR_TRACED(MFCreateAttributes(&attributes, 1))) &&
       SUCCEEDED(SR_TRACED(
           attributes->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE)))) {
     // Each creation takes its own turn: a first one that comes back late (its claim lapsed) must
     // not make its retry run beside another thread's creation.
     CreationTurn turn;
-    if (SUCCEEDED(SR_TRACED(MFCreateSourceReaderFromURL(path, attributes.Get(), &reader)))) {
+    if (SUCCEEDED(SR_TRACED(
+            MFCreateSourceReaderFromByteStream(stream.Get(), attributes.Get(), &reader)))) {
       return S_OK;
     }
   }
   reader.Reset();
+  stream.Reset();
+  SR_RETURN_IF_FAILED(open_stream(stream));
   CreationTurn turn;
-  return MFCreateSourceReaderFromURL(path, nullptr, &reader);
+  return MFCreateSourceReaderFromByteStream(stream.Get(), nullptr, &reader);
 }
 
 // Whether the first video stream's native type names an interlace mode other than progressive.
@@ -142,9 +154,9 @@ bool ReadAperture(IMFMediaType* type, const GUID& key, FrameSize coded, FrameLay
 
 void SetReaderCreationSerialised(bool serialised) { g_serialise_creation.store(serialised); }
 
-HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
-  SR_RETURN_HR_IF(E_POINTER, path == nullptr);
-  SR_RETURN_IF_FAILED(CreateReader(path, reader));
+HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader, LentMemory* memory) {
+  SR_RETURN_HR_IF(E_POINTER, path == nullptr && memory == nullptr);
+  SR_RETURN_IF_FAILED(CreateReader(path, memory, reader));
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_ALL_STREAMS, FALSE));
   // Fails when there is no video stream at all (an audio-only file).
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_FIRST_VIDEO_STREAM, TRUE));

@@ -32,10 +32,14 @@ struct FrameLayout {
   FrameSize picture;  // the shown area; the coded frame when the type names no usable aperture
 };
 
-// Opens `path` with only its first video stream selected and that stream set to decode to
-// progressive NV12, asking for the reader's video processing so that streams decoded to other
-// formats (YUY2, P010) or interlaced are converted; without it when the reader refuses it.
-HRESULT OpenNv12Reader(const wchar_t* path, Microsoft::WRL::ComPtr<IMFSourceReader>& reader);
+class LentMemory;
+
+// Opens `path` (or, when `memory` is set, the video in that lent memory) with only its first video
+// stream selected and that stream set to decode to progressive NV12, asking for the reader's video
+// processing so that streams decoded to other formats (YUY2, P010) or interlaced are converted;
+// without it when the reader refuses it.
+HRESULT OpenNv12Reader(const wchar_t* path, Microsoft::WRL::ComPtr<IMFSourceReader>& reader,
+                       LentMemory* memory = nullptr);
 
 // The layout an NV12 type states: MF_MT_FRAME_SIZE and the display area, the first usable of
 // MF_MT_MINIMUM_DISPLAY_APERTURE and MF_MT_GEOMETRIC_APERTURE. An aperture is usable when it is

@@ -49,7 +49,8 @@ FileStamp StampOf(const wchar_t* path) {
 }
 
 struct Request {
-  bool probe = false;  // else an extraction
+  bool probe = false;                         // else an extraction
+  Microsoft::WRL::ComPtr<LentMemory> memory;  // read from there, not from the path
   int32_t index = 0;
   uint32_t image_bytes = 0;  // the image size the listing gives; 0 when not known
   FrameSettings settings;
@@ -132,7 +133,7 @@ Response Serve(OpenVideo& video, const MediaFoundationScope& media_foundation, c
   Response response;
   if (FAILED(media_foundation.status())) return response;
   SetReaderCreationSerialised(request.serialise_creation);
-  if (!video.is_open() && FAILED(video.Open(path))) return response;
+  if (!video.is_open() && FAILED(video.Open(path, request.memory.Get()))) return response;
   if (request.probe) {
     response.probed = video.Probe(response.facts);
   } else {
@@ -192,6 +193,7 @@ DWORD WINAPI WorkerMain(void* parameter) {
     slot.response_ready.Close();
     slot.spare_ready.Close();
     slot.spare.reset();
+    slot.request = Request{};
     slot.response = Response{};
     slot.state = State::kFree;
   }
@@ -309,7 +311,8 @@ DWORD RemainingMs(const MediaLimits& limits) {
 bool RunOnWorker(const wchar_t* path, const MediaLimits& limits, const Request& request,
                  Response& response) {
   if (path == nullptr || lstrlenW(path) >= MAX_PATH) return false;
-  const FileStamp stamp = StampOf(path);
+  // Lent memory has no stamp: it matches no other worker, idle or stuck.
+  const FileStamp stamp = request.memory ? FileStamp{} : StampOf(path);
   bool full = false;
   Slot* slot = Claim(path, stamp, limits, full);
   // Every slot busy or ending: one is soon free again, within the call's limit.
@@ -347,6 +350,13 @@ bool RunOnWorker(const wchar_t* path, const MediaLimits& limits, const Request& 
   return true;
 }
 
+// A lent memory's reader ends with its call: the memory is the host's only until then.
+MediaLimits ForInput(const MediaLimits& limits, LentMemory* memory) {
+  MediaLimits call = limits;
+  if (memory != nullptr) call.keep_reader = false;
+  return call;
+}
+
 }  // namespace
 
 MediaLimits MediaLimits::Starting(DWORD timeout_ms) {
@@ -355,21 +365,26 @@ MediaLimits MediaLimits::Starting(DWORD timeout_ms) {
   return limits;
 }
 
-bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts) {
+bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts,
+                      LentMemory* memory) {
   Request request;
   request.probe = true;
+  request.memory = memory;
   request.serialise_creation = limits.serialise_creation;
   request.idle_ms = limits.idle_ms;
   Response response;
-  if (!RunOnWorker(path, limits, request, response) || !response.probed) return false;
+  if (!RunOnWorker(path, ForInput(limits, memory), request, response) || !response.probed) {
+    return false;
+  }
   facts = response.facts;
   return true;
 }
 
 ExtractStatus ExtractFrameWithin(const wchar_t* path, int32_t index, const FrameSettings& settings,
                                  const MediaLimits& limits, uint32_t expected_bytes,
-                                 UniqueHlocal& image, uint32_t& image_bytes) {
+                                 UniqueHlocal& image, uint32_t& image_bytes, LentMemory* memory) {
   Request request;
+  request.memory = memory;
   request.index = index;
   request.image_bytes = expected_bytes;
   request.settings = settings;
@@ -377,7 +392,9 @@ ExtractStatus ExtractFrameWithin(const wchar_t* path, int32_t index, const Frame
   request.serialise_creation = limits.serialise_creation;
   request.idle_ms = limits.idle_ms;
   Response response;
-  if (!RunOnWorker(path, limits, request, response)) return ExtractStatus::kNoFrame;
+  if (!RunOnWorker(path, ForInput(limits, memory), request, response)) {
+    return ExtractStatus::kNoFrame;
+  }
   if (response.status != ExtractStatus::kOk) return response.status;
   image = std::move(response.image);
   image_bytes = response.image_bytes;

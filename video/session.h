@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "video/byte_stream.h"
 #include "video/extract.h"
 #include "video/probe.h"
 
@@ -39,15 +40,20 @@ struct MediaLimits {
 };
 
 // ProbeVideo on a worker. False also when the limit passed or too many workers are stuck.
-bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts);
+// With `memory` the video is read from that lent memory (`path` only names it): on a worker of
+// its own, whose reader is never kept.
+bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts,
+                      LentMemory* memory = nullptr);
 
 // ExtractFrame on a worker, on the video's kept reader when it has one. kNoFrame also
 // when the limit passed or too many workers are stuck; then nothing is left behind for the caller.
 // `expected_bytes` (the listed size; 0 when not known) lets the calling thread make the image
 // block ready while the worker decodes.
+// `memory` as for ProbeVideoWithin.
 ExtractStatus ExtractFrameWithin(const wchar_t* path, int32_t index, const FrameSettings& settings,
                                  const MediaLimits& limits, uint32_t expected_bytes,
-                                 UniqueHlocal& image, uint32_t& image_bytes);
+                                 UniqueHlocal& image, uint32_t& image_bytes,
+                                 LentMemory* memory = nullptr);
 
 // Workers alive and those of them stuck past their caller's limit, for tests and benchmarks.
 struct WorkerCounts {

@@ -85,10 +85,11 @@ TEST(PluginInfo, AnsiTwinUsesTheThreadCodePage) {
   SetThreadLocale(before);
 }
 
-TEST(PluginFrame, InputKindsOtherThanAFileAreRefusedWithOutputsUntouched) {
+// Memory (1) is served (input_test.cpp); every other kind is refused.
+TEST(PluginFrame, InputKindsOtherThanAFileOrMemoryAreRefusedWithOutputsUntouched) {
   PluginHost host(nullptr);
   const std::wstring video = Media(L"len10s.mp4");
-  for (unsigned flag : {1u, 2u, 7u, 0x101u}) {
+  for (unsigned flag : {2u, 3u, 7u, 0x102u}) {
     HLOCAL handle = reinterpret_cast<HLOCAL>(0x1234);
     EXPECT_EQ(host.GetArchiveInfoW(video.c_str(), 0, flag, &handle), -1);
     EXPECT_EQ(handle, nullptr) << "hosts free the handle after any result: it must be NULL";

@@ -12,7 +12,10 @@
 namespace stillreel::test {
 namespace {
 
-constexpr LONG_PTR kNoHandle = 0x10000;  // bits 16 and up set: a pointer to the first bytes
+// The first bytes as hosts pass them, 2,048 zeros in a 4,096-byte buffer: bits 16 and up of its
+// address are set, so it is no handle. Read only for a name that is no file.
+const std::vector<char> g_zero_header(4096);
+const LONG_PTR kNoHandle = reinterpret_cast<LONG_PTR>(g_zero_header.data());
 
 double SecondsSince(ULONGLONG start) { return (GetTickCount64() - start) / 1000.0; }
 

@@ -18,10 +18,11 @@ namespace {
 HANDLE g_release = nullptr;  // manual-reset: set, every stuck creation returns
 std::atomic<bool> g_hang{false};
 std::atomic<int> g_stuck{0};
-HRESULT(WINAPI* g_create)(LPCWSTR, IMFAttributes*, IMFSourceReader**) = nullptr;
+HRESULT(WINAPI* g_create)(IMFByteStream*, IMFAttributes*, IMFSourceReader**) = nullptr;
 
-HRESULT WINAPI StuckCreate(LPCWSTR url, IMFAttributes* attributes, IMFSourceReader** reader) {
-  if (!g_hang) return g_create(url, attributes, reader);
+HRESULT WINAPI StuckCreate(IMFByteStream* stream, IMFAttributes* attributes,
+                           IMFSourceReader** reader) {
+  if (!g_hang) return g_create(stream, attributes, reader);
   ++g_stuck;
   WaitForSingleObject(g_release, INFINITE);
   --g_stuck;
@@ -52,7 +53,7 @@ TEST(PluginTimeout, StuckPlatformCallsReturnInTimeAndAreReleasedLater) {
   LoosePlugin plugin(Settings(10, true));
   ASSERT_NE(plugin.Load(), nullptr);
   void* original = nullptr;
-  ASSERT_TRUE(PatchImport(plugin.module(), "MFReadWrite.dll", "MFCreateSourceReaderFromURL",
+  ASSERT_TRUE(PatchImport(plugin.module(), "MFReadWrite.dll", "MFCreateSourceReaderFromByteStream",
                           reinterpret_cast<void*>(StuckCreate), &original));
   g_create = reinterpret_cast<decltype(g_create)>(original);
   ASSERT_EQ(plugin.List(good), 0);

@@ -53,7 +53,7 @@ TEST(Trace, WritesEachFailingCallOnlyWhenAskedFor) {
         << Utf8(line);
     EXPECT_NE(where.find(L":"), std::wstring::npos) << Utf8(line);
   }
-  EXPECT_NE(lines.front().find(L"MFCreateSourceReaderFromURL"), std::wstring::npos)
+  EXPECT_NE(lines.front().find(L"MFCreateSourceReaderFromByteStream"), std::wstring::npos)
       << Utf8(lines.front());
 
   // A good video still lists, and nothing is traced for it.

@@ -43,7 +43,8 @@ struct Originals {
   void(WINAPI* CoUninitialize)();
   HRESULT(WINAPI* MFStartup)(ULONG, DWORD);
   HRESULT(WINAPI* MFShutdown)();
-  HRESULT(WINAPI* MFCreateSourceReaderFromURL)(LPCWSTR, IMFAttributes*, IMFSourceReader**);
+  HRESULT(WINAPI* MFCreateSourceReaderFromByteStream)
+  (IMFByteStream*, IMFAttributes*, IMFSourceReader**);
   HRESULT(WINAPI* MFCreateMediaType)(IMFMediaType**);
 } g_real;
 
@@ -169,8 +170,9 @@ void PatchVtable(void* object, int slot, void* hook, Fn& original) {
   VirtualProtect(&vtable[slot], sizeof(void*), protection, &protection);
 }
 
-HRESULT WINAPI HookCreateReader(LPCWSTR url, IMFAttributes* attributes, IMFSourceReader** reader) {
-  const HRESULT hr = g_real.MFCreateSourceReaderFromURL(url, attributes, reader);
+HRESULT WINAPI HookCreateReader(IMFByteStream* stream, IMFAttributes* attributes,
+                                IMFSourceReader** reader) {
+  const HRESULT hr = g_real.MFCreateSourceReaderFromByteStream(stream, attributes, reader);
   if (SUCCEEDED(hr) && *reader) {
     PatchVtable(*reader, kReadSampleSlot, reinterpret_cast<void*>(HookReadSample),
                 g_real_read_sample);
@@ -227,8 +229,8 @@ bool HookPlugin(HMODULE module, bool inject_leak) {
        g_real.CoUninitialize);
   hook("MFPlat.DLL", "MFCreateMediaType", reinterpret_cast<void*>(HookCreateMediaType),
        g_real.MFCreateMediaType);
-  hook("MFReadWrite.dll", "MFCreateSourceReaderFromURL", reinterpret_cast<void*>(HookCreateReader),
-       g_real.MFCreateSourceReaderFromURL);
+  hook("MFReadWrite.dll", "MFCreateSourceReaderFromByteStream",
+       reinterpret_cast<void*>(HookCreateReader), g_real.MFCreateSourceReaderFromByteStream);
   static bool told = false;
   if (!missing.empty() && !told)
     Say("NOTE not imported by the plug-in, not counted:%s", missing.c_str());

@@ -115,14 +115,14 @@ DWORD WINAPI ClearerMain(void* arg) {
 }
 
 // With --serialize-opens the plug-in's source readers are created one at a time (a lock around
-// its import of MFCreateSourceReaderFromURL): a way to tell whether concurrent creation is what
-// hangs the platform.
+// its import of MFCreateSourceReaderFromByteStream): a way to tell whether concurrent creation is
+// what hangs the platform.
 CRITICAL_SECTION g_open_lock;
-HRESULT(WINAPI* g_real_create_reader)(LPCWSTR, IMFAttributes*, IMFSourceReader**) = nullptr;
-HRESULT WINAPI SerializedCreateReader(LPCWSTR url, IMFAttributes* attributes,
+HRESULT(WINAPI* g_real_create_reader)(IMFByteStream*, IMFAttributes*, IMFSourceReader**) = nullptr;
+HRESULT WINAPI SerializedCreateReader(IMFByteStream* stream, IMFAttributes* attributes,
                                       IMFSourceReader** reader) {
   EnterCriticalSection(&g_open_lock);
-  const HRESULT hr = g_real_create_reader(url, attributes, reader);
+  const HRESULT hr = g_real_create_reader(stream, attributes, reader);
   LeaveCriticalSection(&g_open_lock);
   return hr;
 }
@@ -151,7 +151,7 @@ int RunThreads(int threads, int clearers, int rounds, bool serialize_opens, bool
   if (serialize_opens) {
     InitializeCriticalSection(&g_open_lock);
     void* original = nullptr;
-    if (!PatchImport(plugin.module(), "MFReadWrite.dll", "MFCreateSourceReaderFromURL",
+    if (!PatchImport(plugin.module(), "MFReadWrite.dll", "MFCreateSourceReaderFromByteStream",
                      reinterpret_cast<void*>(SerializedCreateReader), &original))
       return kExitSetup;
     g_real_create_reader = reinterpret_cast<decltype(g_real_create_reader)>(original);

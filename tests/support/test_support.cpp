@@ -37,6 +37,18 @@ std::wstring Media(const std::wstring& name) {
   return std::wstring(root ? root : L".") + L"\\" + name;
 }
 
+std::vector<std::wstring> MediaClips() {
+  std::wstring root = Media(L"");
+  root.pop_back();  // the separator
+  std::vector<std::wstring> clips;
+  for (const std::wstring& name : FolderContents(root)) {
+    if (name.empty() || name[0] == L'.') continue;  // a clip being made
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, L".bgra") == 0) continue;
+    clips.push_back(name);
+  }
+  return clips;
+}
+
 ScratchDir::ScratchDir() {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);

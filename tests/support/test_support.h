@@ -13,6 +13,10 @@ namespace stillreel::test {
 // A generated test file (see tests/checks/make_media.sh), by name.
 std::wstring Media(const std::wstring& name);
 
+// Every generated clip by name, videos and the files that are none alike; the reference pictures
+// (.bgra) left out.
+std::vector<std::wstring> MediaClips();
+
 // A new empty folder under the temporary folder, removed with everything in it.
 class ScratchDir {
  public:

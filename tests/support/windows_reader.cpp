@@ -6,13 +6,14 @@
 #include <wrl/client.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "import_hook.h"
 
 namespace stillreel::test {
 
-const DocumentedBehaviour kWindowsBehaviours[8] = {
+const DocumentedBehaviour kWindowsBehaviours[9] = {
     {"a seek lands on the key frame at or before the position; the caller reads on",
      "IMFSourceReader::SetCurrentPosition (Remarks)"},
     {"frame size aligned to 16, the picture in MF_MT_MINIMUM_DISPLAY_APERTURE",
@@ -29,16 +30,20 @@ const DocumentedBehaviour kWindowsBehaviours[8] = {
     {"conversion to NV12 only with the advanced video processor",
      "MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING; DV Video Decoder"},
     {"after MF_SOURCE_READERF_ERROR the reader must not be called again", "MF_SOURCE_READER_FLAG"},
+    {"a byte stream's handler is chosen by its MIME type or its origin name's extension",
+     "MFCreateSourceReaderFromByteStream; Source Resolver; Byte Stream Attributes"},
 };
 
 namespace {
 
 using Microsoft::WRL::ComPtr;
 using CreateReaderFn = HRESULT(WINAPI*)(LPCWSTR, IMFAttributes*, IMFSourceReader**);
+using CreateStreamReaderFn = HRESULT(WINAPI*)(IMFByteStream*, IMFAttributes*, IMFSourceReader**);
 
 WindowsBehaviour g_behaviour;
 WindowsReaderCounts g_counts;
 CreateReaderFn g_create_reader = nullptr;
+CreateStreamReaderFn g_create_stream_reader = nullptr;
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -387,20 +392,64 @@ class WindowsReader final : public IMFSourceReader {
   bool m_failed = false;
 };
 
-HRESULT WINAPI CreateWindowsReader(LPCWSTR url, IMFAttributes* attributes,
-                                   IMFSourceReader** reader) {
+// Whether a reader is asked for with the advanced video processor; false when the double refuses
+// it as a platform before Windows 8 does.
+bool AdvancedAsked(IMFAttributes* attributes, bool& refused) {
   UINT32 advanced = FALSE;
   if (attributes != nullptr) {
     (void)attributes->GetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, &advanced);
   }
-  if (advanced && g_behaviour.refuse_advanced_processing) return E_INVALIDARG;
+  refused = advanced && g_behaviour.refuse_advanced_processing;
+  return advanced != FALSE;
+}
+
+HRESULT Handed(ComPtr<IMFSourceReader> inner, bool advanced, IMFSourceReader** reader) {
+  ++g_counts.readers;
+  if (advanced) ++g_counts.advanced;
+  *reader = new WindowsReader(std::move(inner), advanced);
+  return S_OK;
+}
+
+HRESULT WINAPI CreateWindowsReader(LPCWSTR url, IMFAttributes* attributes,
+                                   IMFSourceReader** reader) {
+  bool refused = false;
+  const bool advanced = AdvancedAsked(attributes, refused);
+  if (refused) return E_INVALIDARG;
   ComPtr<IMFSourceReader> inner;
   const HRESULT hr = g_create_reader(url, attributes, &inner);
   if (FAILED(hr)) return hr;
-  ++g_counts.readers;
-  if (advanced) ++g_counts.advanced;
-  *reader = new WindowsReader(std::move(inner), advanced != FALSE);
-  return S_OK;
+  return Handed(std::move(inner), advanced, reader);
+}
+
+// The string attribute `key` of a byte stream, empty when it has none.
+std::wstring StreamText(IMFByteStream* stream, const GUID& key) {
+  ComPtr<IMFAttributes> attributes;
+  wchar_t text[MAX_PATH] = {};
+  UINT32 length = 0;
+  if (FAILED(stream->QueryInterface(IID_PPV_ARGS(&attributes))) ||
+      FAILED(attributes->GetString(key, text, MAX_PATH, &length))) {
+    return {};
+  }
+  return text;
+}
+
+HRESULT WINAPI CreateWindowsReaderFromByteStream(IMFByteStream* stream, IMFAttributes* attributes,
+                                                 IMFSourceReader** reader) {
+  bool refused = false;
+  const bool advanced = AdvancedAsked(attributes, refused);
+  if (refused) return E_INVALIDARG;
+  const bool typed = !StreamText(stream, MF_BYTESTREAM_CONTENT_TYPE).empty();
+  const std::wstring origin = StreamText(stream, MF_BYTESTREAM_ORIGIN_NAME);
+  const size_t dot = origin.find_last_of(L".\\/");
+  const bool extension =
+      dot != std::wstring::npos && origin[dot] == L'.' && dot + 1 < origin.size();
+  if (g_behaviour.handler_by_name && !typed && !extension) return MF_E_UNSUPPORTED_BYTESTREAM_TYPE;
+  ComPtr<IMFSourceReader> inner;
+  const HRESULT hr = g_create_stream_reader(stream, attributes, &inner);
+  if (FAILED(hr)) return hr;
+  ++g_counts.from_byte_streams;
+  if (typed) ++g_counts.typed_byte_streams;
+  return Handed(std::move(inner), advanced, reader);
 }
 
 }  // namespace
@@ -418,6 +467,7 @@ WindowsBehaviour AllWindowsBehaviours(int64_t key_interval) {
   all.uint64_attributes = {{MF_MT_PIXEL_ASPECT_RATIO, (UINT64{1} << 32) | 1}};
   all.native_interlace_mode = MFVideoInterlace_MixedInterlaceOrProgressive;
   all.nv12_needs_advanced_processing = true;
+  all.handler_by_name = true;
   return all;
 }
 
@@ -425,18 +475,27 @@ WindowsReaderHook::WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour)
     : m_module(module) {
   g_behaviour = std::move(behaviour);
   g_counts.readers = g_counts.advanced = g_counts.seeks = g_counts.positions = 0;
+  g_counts.from_byte_streams = g_counts.typed_byte_streams = 0;
   g_counts.lock_2d = 0;
   g_counts.type_changes = g_counts.progressive_requests = 0;
   g_counts.errors = g_counts.calls_after_error = 0;
   if (PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL",
-                  reinterpret_cast<void*>(CreateWindowsReader), &m_original)) {
-    g_create_reader = reinterpret_cast<CreateReaderFn>(m_original);
+                  reinterpret_cast<void*>(CreateWindowsReader), &m_original_url)) {
+    g_create_reader = reinterpret_cast<CreateReaderFn>(m_original_url);
+  }
+  if (PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromByteStream",
+                  reinterpret_cast<void*>(CreateWindowsReaderFromByteStream), &m_original_stream)) {
+    g_create_stream_reader = reinterpret_cast<CreateStreamReaderFn>(m_original_stream);
   }
 }
 
 WindowsReaderHook::~WindowsReaderHook() {
-  if (m_original != nullptr) {
-    PatchImport(m_module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL", m_original);
+  if (m_original_url != nullptr) {
+    PatchImport(m_module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL", m_original_url);
+  }
+  if (m_original_stream != nullptr) {
+    PatchImport(m_module, "mfreadwrite.dll", "MFCreateSourceReaderFromByteStream",
+                m_original_stream);
   }
 }
 

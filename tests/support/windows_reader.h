@@ -1,6 +1,7 @@
 // A source reader that behaves as Windows' does where Wine's differs (see
 // /work/shared/windows-mf.md): it wraps the real reader and is put in place by rewriting a
-// module's import of MFCreateSourceReaderFromURL, so the product carries no hook of its own.
+// module's imports of MFCreateSourceReaderFromByteStream and MFCreateSourceReaderFromURL, so the
+// product carries no hook of its own.
 #pragma once
 
 #include <windows.h>
@@ -45,6 +46,10 @@ struct WindowsBehaviour {
   // After this many samples ReadSample reports MF_SOURCE_READERF_ERROR (0 = never); every call
   // on the reader after that is counted in calls_after_error.
   int error_after_samples = 0;
+  // A byte stream that names neither its MIME type (MF_BYTESTREAM_CONTENT_TYPE) nor an origin
+  // (MF_BYTESTREAM_ORIGIN_NAME) with an extension gets no reader: the source resolver has
+  // nothing to choose a byte-stream handler by (MF_E_UNSUPPORTED_BYTESTREAM_TYPE).
+  bool handler_by_name = false;
 };
 
 // Every behaviour on, for a clip with key frames every `key_interval` ticks, 2D pitch 64.
@@ -58,11 +63,13 @@ struct DocumentedBehaviour {
   const char* behaviour;
   const char* page;
 };
-extern const DocumentedBehaviour kWindowsBehaviours[8];
+extern const DocumentedBehaviour kWindowsBehaviours[9];
 
 // What the installed double has seen since it was installed.
 struct WindowsReaderCounts {
   std::atomic<long> readers{0};               // readers handed out
+  std::atomic<long> from_byte_streams{0};     // of them made from a byte stream
+  std::atomic<long> typed_byte_streams{0};    // of those, streams naming a MIME type
   std::atomic<long> advanced{0};              // of them created with advanced video processing
   std::atomic<long> seeks{0};                 // SetCurrentPosition calls moved back to a key frame
   std::atomic<long> positions{0};             // SetCurrentPosition calls, all
@@ -73,8 +80,9 @@ struct WindowsReaderCounts {
   std::atomic<long> calls_after_error{0};     // calls on a reader that has raised it
 };
 
-// Puts the double in place of `module`'s import of MFCreateSourceReaderFromURL for as long as
-// it lives. One at a time.
+// Puts the double in place of `module`'s imports of MFCreateSourceReaderFromByteStream and
+// MFCreateSourceReaderFromURL (each where the module imports it) for as long as it lives. One at
+// a time.
 class WindowsReaderHook {
  public:
   WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour);
@@ -82,12 +90,14 @@ class WindowsReaderHook {
   WindowsReaderHook(const WindowsReaderHook&) = delete;
   WindowsReaderHook& operator=(const WindowsReaderHook&) = delete;
 
-  bool installed() const { return m_original != nullptr; }
+  // The byte-stream import, the one the product creates its readers by, is in place.
+  bool installed() const { return m_original_stream != nullptr; }
   const WindowsReaderCounts& counts() const;
 
  private:
   HMODULE m_module;
-  void* m_original = nullptr;
+  void* m_original_url = nullptr;
+  void* m_original_stream = nullptr;
 };
 
 }  // namespace stillreel::test
