@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "video/nv12.h"
+#include "picture/bmp.h"
+#include "picture/convert.h"
 
 namespace {
 

@@ -11,7 +11,8 @@
 #include <utility>
 
 #include "video/frame_read.h"
-#include "video/nv12.h"
+#include "picture/bmp.h"
+#include "picture/convert.h"
 #include "video/probe.h"
 #include "video/reader.h"
 #include "win/clock.h"

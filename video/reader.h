@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "video/nv12.h"
+#include "picture/convert.h"
 
 namespace stillreel {
 
