@@ -62,6 +62,9 @@ set_tests_properties(release PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 6
 
 # ---- The whole cycle through the console host, checked against ffmpeg's decoding ----------
 add_executable(frame_match tests/tools/frame_match.cpp)
+# The demo's before/after pair of an HDR frame (scripts/demo.sh).
+add_executable(hdr_pair tests/tools/hdr_pair.cpp)
+target_link_libraries(hdr_pair PRIVATE stillreel_picture)
 add_test(NAME host_cycle COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/host_cycle.sh ${CMAKE_BINARY_DIR}/..
   ${STILLREEL_MEDIA} $<TARGET_FILE:frame_match>)
 set_tests_properties(host_cycle PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 600)

@@ -12,8 +12,10 @@ set(STILLREEL_PICTURE_SOURCES
   picture/planes.cpp
   picture/rotate.cpp
   picture/row_avx2.cpp
+  picture/row_p010.cpp
   picture/row_scalar.cpp
   picture/row_sse2.cpp
+  picture/tone_map.cpp
   picture/yuv.cpp)
 
 # Options for the picture sources:

@@ -10,6 +10,7 @@
 #include "picture/rotate.h"
 #include "picture/row.h"
 #include "picture/scale.h"
+#include "picture/tone_map.h"
 
 namespace stillreel {
 namespace {
@@ -22,7 +23,7 @@ void RowsScalar(const Folded&, const YuvConstants& c, const uint8_t* y0, const u
   Nv12RowsScalar(c, y0, y1, uv, d0, d1, 0, width);
 }
 
-// The kernel and constants for one conversion.
+// The NV12 kernel and constants for one conversion.
 class RowConverter {
  public:
   RowConverter(SimdLevel level, const YuvConstants& constants)
@@ -52,6 +53,32 @@ class RowConverter {
   RowsFunction function_;
 };
 
+// P010 kept at 10 bits until the last rounding.
+class P010Converter {
+ public:
+  P010Converter(SimdLevel, const YuvConstants10& constants) : constants_(constants) {}
+  void operator()(const uint8_t* y0, const uint8_t* y1, const uint8_t* uv, uint8_t* d0, uint8_t* d1,
+                  uint32_t width) const {
+    P010RowsScalar(constants_, y0, y1, uv, d0, d1, 0, width);
+  }
+
+ private:
+  YuvConstants10 constants_;
+};
+
+// PQ or HLG tone-mapped to SDR, from NV12 or P010 as the tables say.
+class ToneMapConverter {
+ public:
+  ToneMapConverter(SimdLevel, const ToneMapTables& tables) : tables_(tables) {}
+  void operator()(const uint8_t* y0, const uint8_t* y1, const uint8_t* uv, uint8_t* d0, uint8_t* d1,
+                  uint32_t width) const {
+    ToneMapRowsScalar(tables_, y0, y1, uv, d0, d1, width);
+  }
+
+ private:
+  const ToneMapTables& tables_;
+};
+
 const uint8_t* LumaRow(const Nv12Planes& planes, uint32_t row) {
   return planes.y + size_t{row} * static_cast<uint32_t>(planes.y_pitch);
 }
@@ -71,7 +98,8 @@ constexpr uint32_t kTileRows = 16;
 
 // Upright or upside down: each pair of source rows goes straight into its
 // destination rows.
-void ConvertStraight(const RowConverter& convert, const Nv12Planes& planes, bool upside_down,
+template <typename Convert>
+void ConvertStraight(const Convert& convert, const Nv12Planes& planes, bool upside_down,
                      uint8_t* dst) {
   const uint32_t width = planes.width;
   const uint32_t height = planes.height;
@@ -92,8 +120,8 @@ void ConvertStraight(const RowConverter& convert, const Nv12Planes& planes, bool
 // A quarter turn: tiles of kTileRows source rows by kSegment columns are
 // converted on the stack, then each tile column is written as a run of
 // kTileRows pixels of one output row.
-void ConvertTurned(const RowConverter& convert, const Nv12Planes& planes, bool clockwise,
-                   uint8_t* dst) {
+template <typename Convert>
+void ConvertTurned(const Convert& convert, const Nv12Planes& planes, bool clockwise, uint8_t* dst) {
   const uint32_t width = planes.width;
   const uint32_t height = planes.height;
   const ptrdiff_t out_stride = static_cast<ptrdiff_t>(height) * 4;
@@ -110,9 +138,10 @@ void ConvertTurned(const RowConverter& convert, const Nv12Planes& planes, bool c
       const uint32_t columns = std::min(kSegment, width - x0);
       for (uint32_t t = 0; t < rows; t += 2) {
         const uint32_t t1 = std::min(t + 1, rows - 1);
-        convert(LumaRow(planes, row0 + t) + x0, LumaRow(planes, row0 + t1) + x0,
-                ChromaRow(planes, row0 + t) + x0, tile + t * kSegment * 4, tile + t1 * kSegment * 4,
-                columns);
+        const size_t column = size_t{x0} * planes.sample_bytes;
+        convert(LumaRow(planes, row0 + t) + column, LumaRow(planes, row0 + t1) + column,
+                ChromaRow(planes, row0 + t) + column, tile + t * kSegment * 4,
+                tile + t1 * kSegment * 4, columns);
       }
       const size_t out_row = clockwise ? width - 1 - x0 : x0;
       const size_t out_column = clockwise ? height - row0 - rows : row0;
@@ -125,7 +154,8 @@ void ConvertTurned(const RowConverter& convert, const Nv12Planes& planes, bool c
 
 // Rows widened or narrowed: each pair of source rows is converted a segment
 // at a time and streamed through an area filter to its place in any rotation.
-void ConvertResampled(const RowConverter& convert, const Nv12Planes& planes, Rotation rotation,
+template <typename Convert>
+void ConvertResampled(const Convert& convert, const Nv12Planes& planes, Rotation rotation,
                       uint32_t stored_width, uint8_t* dst) {
   const uint32_t width = planes.width;
   const uint32_t height = planes.height;
@@ -136,8 +166,9 @@ void ConvertResampled(const RowConverter& convert, const Nv12Planes& planes, Rot
     AreaRow second(width, stored_width, dst, Place(rotation, next, height, stored_width));
     for (uint32_t x0 = 0; x0 < width; x0 += kSegment) {
       const uint32_t count = std::min(kSegment, width - x0);
-      convert(LumaRow(planes, row) + x0, LumaRow(planes, next) + x0, ChromaRow(planes, row) + x0,
-              scratch[0], scratch[1], count);
+      const size_t column = size_t{x0} * planes.sample_bytes;
+      convert(LumaRow(planes, row) + column, LumaRow(planes, next) + column,
+              ChromaRow(planes, row) + column, scratch[0], scratch[1], count);
       first.Push(scratch[0], count);
       if (next != row) second.Push(scratch[1], count);
     }
@@ -155,6 +186,18 @@ SimdLevel BestSimdLevel() {
 #else
   return SimdLevel::kScalar;
 #endif
+}
+
+void P010ToBgraRows(SimdLevel level, const YuvConstants10& constants, const uint8_t* src_y0,
+                    const uint8_t* src_y1, const uint8_t* src_uv, uint8_t* dst0, uint8_t* dst1,
+                    uint32_t width) {
+  P010Converter(level, constants)(src_y0, src_y1, src_uv, dst0, dst1, width);
+}
+
+void ToneMapRows(SimdLevel level, const ToneMapTables& tables, const uint8_t* src_y0,
+                 const uint8_t* src_y1, const uint8_t* src_uv, uint8_t* dst0, uint8_t* dst1,
+                 uint32_t width) {
+  ToneMapConverter(level, tables)(src_y0, src_y1, src_uv, dst0, dst1, width);
 }
 
 void Nv12ToBgraRows(SimdLevel level, const YuvConstants& constants, const uint8_t* src_y0,
@@ -198,9 +241,28 @@ std::optional<PictureDimensions> PictureSize(uint32_t width, uint32_t height,
   return size;
 }
 
+namespace {
+
+// Runs the driver the options call for with `convert`.
+template <typename Convert>
+void Drive(const Convert& convert, const Nv12Planes& planes, const PictureOptions& options,
+           const PictureDimensions& size, uint8_t* dst_bgra) {
+  const uint32_t stored_width = Turned(options.rotation) ? size.height : size.width;
+  if (stored_width != planes.width) {
+    ConvertResampled(convert, planes, options.rotation, stored_width, dst_bgra);
+  } else if (Turned(options.rotation)) {
+    ConvertTurned(convert, planes, options.rotation == Rotation::k90, dst_bgra);
+  } else {
+    ConvertStraight(convert, planes, options.rotation == Rotation::k180, dst_bgra);
+  }
+}
+
+}  // namespace
+
 bool ConvertNv12ToBgra(const Nv12Planes& planes, const uint8_t* buffer, uint64_t length,
                        const PictureOptions& options, uint8_t* dst_bgra) {
   if (static_cast<size_t>(options.matrix) > 2 || static_cast<size_t>(options.range) > 1 ||
+      static_cast<size_t>(options.transfer) > 2 || static_cast<size_t>(options.primaries) > 1 ||
       !Nv12PlanesFit(planes, buffer, length)) {
     return false;
   }
@@ -208,14 +270,24 @@ bool ConvertNv12ToBgra(const Nv12Planes& planes, const uint8_t* buffer, uint64_t
   if (!size) {
     return false;
   }
-  const RowConverter convert(BestSimdLevel(), GetYuvConstants(options.matrix, options.range));
-  const uint32_t stored_width = Turned(options.rotation) ? size->height : size->width;
-  if (stored_width != planes.width) {
-    ConvertResampled(convert, planes, options.rotation, stored_width, dst_bgra);
-  } else if (Turned(options.rotation)) {
-    ConvertTurned(convert, planes, options.rotation == Rotation::k90, dst_bgra);
+  const SimdLevel level = BestSimdLevel();
+  if (options.transfer != Transfer::kSdr) {
+    HdrSignal signal;
+    signal.transfer = options.transfer;
+    signal.primaries = options.primaries;
+    signal.matrix = options.matrix;
+    signal.range = options.range;
+    signal.peak_nits = options.peak_nits;
+    signal.bits = planes.sample_bytes == 2 ? 10 : 8;
+    ToneMapTables tables;
+    BuildToneMapTables(signal, tables);
+    Drive(ToneMapConverter(level, tables), planes, options, *size, dst_bgra);
+  } else if (planes.sample_bytes == 2) {
+    Drive(P010Converter(level, GetYuvConstants10(options.matrix, options.range)), planes, options,
+          *size, dst_bgra);
   } else {
-    ConvertStraight(convert, planes, options.rotation == Rotation::k180, dst_bgra);
+    Drive(RowConverter(level, GetYuvConstants(options.matrix, options.range)), planes, options,
+          *size, dst_bgra);
   }
   return true;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "picture/planes.h"
+#include "picture/tone_map.h"
 #include "picture/yuv.h"
 
 namespace stillreel {
@@ -24,6 +25,12 @@ struct PictureOptions {
   uint32_t aspect_den = 1;
   // Deliver the stored pixels unscaled whatever the aspect ratio.
   bool keep_stored_pixels = false;
+  // PQ or HLG: linearised and tone-mapped to SDR (tone_map.h), from the
+  // peak in nits (PQ; 0 = 1,000) and the primaries. kSdr shows the codes as
+  // they are, whatever the signal.
+  Transfer transfer = Transfer::kSdr;
+  Primaries primaries = Primaries::kBt709;
+  uint32_t peak_nits = 0;
 };
 
 struct PictureDimensions {
@@ -42,8 +49,10 @@ std::optional<PictureDimensions> PictureSize(uint32_t width, uint32_t height,
 // Converts the visible picture to PictureSize(...) width * height * 4 bytes
 // of BGRA at dst_bgra, alpha 255, the top output row last. Rows are widened
 // with an area filter (each output pixel the average of the source span it
-// covers). Returns false and writes nothing when the planes do not fit the
-// `length` bytes at `buffer` or PictureSize refuses. Uses no heap.
+// covers). NV12 or P010 as planes.sample_bytes says; a PQ or HLG transfer
+// is tone-mapped. Returns false and writes nothing when the planes do not
+// fit the `length` bytes at `buffer` or PictureSize refuses. Uses no heap
+// (a tone-mapped frame builds its tables, some 28 KB, on the stack).
 bool ConvertNv12ToBgra(const Nv12Planes& planes, const uint8_t* buffer, uint64_t length,
                        const PictureOptions& options, uint8_t* dst_bgra);
 
@@ -59,5 +68,16 @@ SimdLevel BestSimdLevel();
 void Nv12ToBgraRows(SimdLevel level, const YuvConstants& constants, const uint8_t* src_y0,
                     const uint8_t* src_y1, const uint8_t* src_uv, uint8_t* dst0, uint8_t* dst1,
                     uint32_t width);
+
+// The same for two P010 rows (16-bit words, value in the top 10 bits; chroma
+// rows ceil(width / 2) * 2 words), kept at 10 bits until the last rounding.
+void P010ToBgraRows(SimdLevel level, const YuvConstants10& constants, const uint8_t* src_y0,
+                    const uint8_t* src_y1, const uint8_t* src_uv, uint8_t* dst0, uint8_t* dst1,
+                    uint32_t width);
+
+// Two rows tone-mapped with `tables` (NV12 or P010 samples as tables.bits says).
+void ToneMapRows(SimdLevel level, const ToneMapTables& tables, const uint8_t* src_y0,
+                 const uint8_t* src_y1, const uint8_t* src_uv, uint8_t* dst0, uint8_t* dst1,
+                 uint32_t width);
 
 }  // namespace stillreel

@@ -55,6 +55,11 @@ Folded Fold(const YuvConstants& c);
 void Nv12RowsScalar(const YuvConstants& c, const uint8_t* y0, const uint8_t* y1, const uint8_t* uv,
                     uint8_t* d0, uint8_t* d1, uint32_t x, uint32_t width);
 
+// P010 rows (16-bit words, the value in the top 10 bits) by yuv.h's 10-bit
+// equations, for columns [x, width) of both rows.
+void P010RowsScalar(const YuvConstants10& c, const uint8_t* y0, const uint8_t* y1,
+                    const uint8_t* uv, uint8_t* d0, uint8_t* d1, uint32_t x, uint32_t width);
+
 #if STILLREEL_PICTURE_X86
 inline int32_t PairWord(const Channel& channel) {
   return static_cast<int32_t>(static_cast<uint16_t>(channel.cb) |

@@ -2,6 +2,7 @@
 #include "picture/yuv.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 
 namespace stillreel {
@@ -36,6 +37,26 @@ const YuvConstants& GetYuvConstants(YuvMatrix matrix, YuvRange range) {
   const size_t m = std::min<size_t>(static_cast<size_t>(matrix), 2);
   const size_t r = std::min<size_t>(static_cast<size_t>(range), 1);
   return kYuvConstants[m][r];
+}
+
+YuvConstants10 GetYuvConstants10(YuvMatrix matrix, YuvRange range) {
+  double kr = 0.299, kb = 0.114;
+  if (matrix == YuvMatrix::kBt709) {
+    kr = 0.2126, kb = 0.0722;
+  } else if (matrix == YuvMatrix::kBt2020) {
+    kr = 0.2627, kb = 0.0593;
+  }
+  const double kg = 1.0 - kr - kb;
+  const bool full = range == YuvRange::kFull;
+  const double luma = 255.0 / (full ? 1023.0 : 876.0) * 65536.0;
+  const double chroma = 255.0 / (full ? 1023.0 : 896.0) * 65536.0;
+  const auto fixed = [](double value) { return static_cast<int32_t>(std::lround(value)); };
+  return {fixed(luma),
+          full ? 0 : 64,
+          fixed(2 * (1 - kb) * chroma),
+          fixed(2 * (1 - kb) * kb / kg * chroma),
+          fixed(2 * (1 - kr) * kr / kg * chroma),
+          fixed(2 * (1 - kr) * chroma)};
 }
 
 }  // namespace stillreel
