@@ -15,6 +15,7 @@ set(STILLREEL_PICTURE_SOURCES
   picture/row_p010.cpp
   picture/row_scalar.cpp
   picture/row_sse2.cpp
+  picture/row_tone_map_sse2.cpp
   picture/tone_map.cpp
   picture/yuv.cpp)
 
@@ -25,7 +26,9 @@ set(STILLREEL_PICTURE_SOURCES
 #   -Wa,-muse-unaligned-vector-move (MinGW): GCC may spill 32-byte AVX registers with aligned
 #         moves to stack slots that Windows aligns to 16 bytes only (GCC bug 54412); the
 #         assembler turns every aligned vector move into an unaligned one, at no cost.
-set(STILLREEL_NV12_FLAGS -O3)
+#   -ffp-contract=off: the tone-mapping kernels must give the same bytes in every instruction set,
+#         so no compiler may fuse a multiply and an add in one of them and not in another.
+set(STILLREEL_NV12_FLAGS -O3 -ffp-contract=off)
 if(MINGW)
   list(APPEND STILLREEL_NV12_FLAGS -Wa,-muse-unaligned-vector-move)
 endif()
@@ -74,7 +77,7 @@ file(GLOB STILLREEL_PICTURE_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/pict
 set(STILLREEL_NV12_FUZZER ${CMAKE_CURRENT_BINARY_DIR}/nv12_fuzz)
 set(STILLREEL_NV12_CORPUS ${CMAKE_CURRENT_BINARY_DIR}/nv12_corpus)
 add_custom_command(OUTPUT ${STILLREEL_NV12_FUZZER}
-  COMMAND ${STILLREEL_CLANGXX} -std=c++20 -g -O2 -Wall -Wextra
+  COMMAND ${STILLREEL_CLANGXX} -std=c++20 -g -O2 -ffp-contract=off -Wall -Wextra
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I${PROJECT_SOURCE_DIR}
     ${PROJECT_SOURCE_DIR}/tests/fuzz/nv12_fuzz.cpp ${STILLREEL_PICTURE_FUZZ_SOURCES}
     -o ${STILLREEL_NV12_FUZZER}

@@ -334,8 +334,8 @@ int32_t Code(const uint8_t* row, uint32_t index) {
 
 template <typename Sample>
 void Rows(const ToneMapTables& t, const uint8_t* y0, const uint8_t* y1, const uint8_t* uv,
-          uint8_t* d0, uint8_t* d1, uint32_t width) {
-  for (uint32_t x = 0; x < width; ++x) {
+          uint8_t* d0, uint8_t* d1, uint32_t x, uint32_t width) {
+  for (; x < width; ++x) {
     const float cb = (static_cast<float>(Code<Sample>(uv, x / 2 * 2)) - t.c_centre) * t.c_scale;
     const float cr = (static_cast<float>(Code<Sample>(uv, x / 2 * 2 + 1)) - t.c_centre) * t.c_scale;
     const float red_c = t.cr_red * cr;
@@ -353,10 +353,16 @@ void Rows(const ToneMapTables& t, const uint8_t* y0, const uint8_t* y1, const ui
 
 void ToneMapRowsScalar(const ToneMapTables& tables, const uint8_t* y0, const uint8_t* y1,
                        const uint8_t* uv, uint8_t* d0, uint8_t* d1, uint32_t width) {
+  ToneMapRowsScalarFrom(tables, y0, y1, uv, d0, d1, 0, width);
+}
+
+void ToneMapRowsScalarFrom(const ToneMapTables& tables, const uint8_t* y0, const uint8_t* y1,
+                           const uint8_t* uv, uint8_t* d0, uint8_t* d1, uint32_t x,
+                           uint32_t width) {
   if (tables.bits == 10) {
-    Rows<uint16_t>(tables, y0, y1, uv, d0, d1, width);
+    Rows<uint16_t>(tables, y0, y1, uv, d0, d1, x, width);
   } else {
-    Rows<uint8_t>(tables, y0, y1, uv, d0, d1, width);
+    Rows<uint8_t>(tables, y0, y1, uv, d0, d1, x, width);
   }
 }
 

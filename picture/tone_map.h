@@ -102,5 +102,8 @@ void BuildToneMapTables(const HdrSignal& signal, ToneMapTables& tables);
 // P010 (10: 16-bit words, value in the top 10 bits), to width * 4 BGRA bytes.
 void ToneMapRowsScalar(const ToneMapTables& tables, const uint8_t* y0, const uint8_t* y1,
                        const uint8_t* uv, uint8_t* d0, uint8_t* d1, uint32_t width);
+// The same for columns [x, width) of both rows; x even.
+void ToneMapRowsScalarFrom(const ToneMapTables& tables, const uint8_t* y0, const uint8_t* y1,
+                           const uint8_t* uv, uint8_t* d0, uint8_t* d1, uint32_t x, uint32_t width);
 
 }  // namespace stillreel

@@ -207,5 +207,59 @@ TEST(ToneMap, GreysBelowTheKneeKeepTheirLevelAndThePeakIsWhite) {
   EXPECT_DOUBLE_EQ(SourcePeakNits(signal), 1000.0);
 }
 
+// Every instruction set gives the scalar kernel's bytes: every luma code beside every chroma code
+// (each pair of rows holds one luma code per column, chroma running through all codes), for PQ
+// and HLG at 10 and 8 bits, widths that leave a tail.
+TEST(ToneMap, EveryLevelGivesTheScalarBytesForEveryCode) {
+  std::vector<SimdLevel> levels;
+  for (const SimdLevel level : {SimdLevel::kSse2, SimdLevel::kAvx2}) {
+    if (level <= BestSimdLevel()) levels.push_back(level);
+  }
+  if (levels.empty()) GTEST_SKIP() << "no SIMD level on this processor";
+  for (const Transfer transfer : {Transfer::kPq, Transfer::kHlg}) {
+    for (const uint32_t bits : {10u, 8u}) {
+      HdrSignal signal;
+      signal.transfer = transfer;
+      signal.bits = bits;
+      ToneMapTables tables;
+      BuildToneMapTables(signal, tables);
+      const uint32_t codes = 1u << bits;
+      const uint32_t width = codes + 3;  // a tail after the last full step
+      const uint32_t sample = bits == 10 ? 2 : 1;
+      std::vector<uint8_t> luma0(width * sample), luma1(width * sample);
+      std::vector<uint8_t> chroma((width + 1) * sample);  // ceil(width / 2) pairs
+      const auto put = [&](std::vector<uint8_t>& row, uint32_t x, uint32_t code) {
+        if (sample == 2) {
+          const uint16_t word = static_cast<uint16_t>(code << 6);
+          std::memcpy(row.data() + 2 * x, &word, 2);
+        } else {
+          row[x] = static_cast<uint8_t>(code);
+        }
+      };
+      std::vector<uint8_t> scalar(size_t{width} * 8), simd(scalar.size());
+      int mismatches = 0;
+      for (uint32_t shift = 0; shift < codes && mismatches < 3; shift += bits == 10 ? 7 : 1) {
+        for (uint32_t x = 0; x < width; ++x) {
+          put(luma0, x, x % codes);
+          put(luma1, x, (x * 5 + shift) % codes);
+          put(chroma, x, (x % 2 == 0 ? x * 3 + shift : x * 7 + 2 * shift) % codes);
+        }
+        ToneMapRows(SimdLevel::kScalar, tables, luma0.data(), luma1.data(), chroma.data(),
+                    scalar.data(), scalar.data() + width * 4, width);
+        for (const SimdLevel level : levels) {
+          ToneMapRows(level, tables, luma0.data(), luma1.data(), chroma.data(), simd.data(),
+                      simd.data() + width * 4, width);
+          if (simd != scalar && ++mismatches <= 3) {
+            const auto at = std::mismatch(simd.begin(), simd.end(), scalar.begin());
+            ADD_FAILURE() << "transfer " << static_cast<int>(transfer) << " bits " << bits
+                          << " level " << static_cast<int>(level) << " shift " << shift << ": byte "
+                          << (at.first - simd.begin());
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace stillreel
