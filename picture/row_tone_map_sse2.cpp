@@ -119,10 +119,9 @@ void Pixels(const ToneMapTables& t, __m128 luma, __m128 red_c, __m128 green_c, _
 inline __m128 Codes(const uint8_t* row, uint32_t x, bool ten_bits) {
   __m128i codes;
   if (ten_bits) {
-    uint64_t words;
-    std::memcpy(&words, row + 2 * size_t{x}, 8);
-    codes = _mm_srli_epi32(
-        _mm_unpacklo_epi16(_mm_cvtsi64_si128(static_cast<int64_t>(words)), _mm_setzero_si128()), 6);
+    // Eight bytes, the four words; no 64-bit register needed (the 32-bit build has none).
+    const __m128i words = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 2 * size_t{x}));
+    codes = _mm_srli_epi32(_mm_unpacklo_epi16(words, _mm_setzero_si128()), 6);
   } else {
     uint32_t bytes;
     std::memcpy(&bytes, row + x, 4);
