@@ -13,6 +13,7 @@ set(STILLREEL_PICTURE_SOURCES
   picture/rotate.cpp
   picture/row_avx2.cpp
   picture/row_p010.cpp
+  picture/row_p010_sse2.cpp
   picture/row_scalar.cpp
   picture/row_sse2.cpp
   picture/row_tone_map_sse2.cpp

@@ -56,14 +56,19 @@ class RowConverter {
 // P010 kept at 10 bits until the last rounding.
 class P010Converter {
  public:
-  P010Converter(SimdLevel, const YuvConstants10& constants) : constants_(constants) {}
+  P010Converter(SimdLevel level, const YuvConstants10& constants)
+      : constants_(constants), simd_(std::min(level, BestSimdLevel()) >= SimdLevel::kSse2) {}
   void operator()(const uint8_t* y0, const uint8_t* y1, const uint8_t* uv, uint8_t* d0, uint8_t* d1,
                   uint32_t width) const {
+#if STILLREEL_PICTURE_X86
+    if (simd_) return P010RowsSse2(constants_, y0, y1, uv, d0, d1, width);
+#endif
     P010RowsScalar(constants_, y0, y1, uv, d0, d1, 0, width);
   }
 
  private:
   YuvConstants10 constants_;
+  bool simd_;
 };
 
 // PQ or HLG tone-mapped to SDR, from NV12 or P010 as the tables say.

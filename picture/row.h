@@ -72,6 +72,9 @@ inline int32_t PairWord(const Channel& channel) {
 template <bool kScaled>
 void Nv12RowsSse2(const Folded& f, const YuvConstants& c, const uint8_t* y0, const uint8_t* y1,
                   const uint8_t* uv, uint8_t* d0, uint8_t* d1, uint32_t width);
+// P010, 8 pixels of each row per step, the same bytes as P010RowsScalar.
+void P010RowsSse2(const YuvConstants10& c, const uint8_t* y0, const uint8_t* y1, const uint8_t* uv,
+                  uint8_t* d0, uint8_t* d1, uint32_t width);
 // Tone mapping, 4 pixels of each row per step, the same bytes as ToneMapRowsScalar.
 void ToneMapRowsSse2(const ToneMapTables& tables, const uint8_t* y0, const uint8_t* y1,
                      const uint8_t* uv, uint8_t* d0, uint8_t* d1, uint32_t width);

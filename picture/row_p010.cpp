@@ -27,11 +27,11 @@ void P010RowsScalar(const YuvConstants10& c, const uint8_t* y0, const uint8_t* y
     const int32_t green = -c.cb_green * cb - c.cr_green * cr;
     const int32_t red = c.cr_red * cr;
     for (int row = 0; row < 2; ++row) {
-      const int32_t luma = c.y_scale * (Code(row == 0 ? y0 : y1, x) - c.y_offset) + 32768;
+      const int32_t luma = c.y_scale * (Code(row == 0 ? y0 : y1, x) - c.y_offset) + 16384;
       uint8_t* out = (row == 0 ? d0 : d1) + 4 * size_t{x};
-      out[0] = Clamp((luma + blue) >> 16);
-      out[1] = Clamp((luma + green) >> 16);
-      out[2] = Clamp((luma + red) >> 16);
+      out[0] = Clamp((luma + blue) >> 15);
+      out[1] = Clamp((luma + green) >> 15);
+      out[2] = Clamp((luma + red) >> 15);
       out[3] = 255;
     }
   }

@@ -48,8 +48,8 @@ YuvConstants10 GetYuvConstants10(YuvMatrix matrix, YuvRange range) {
   }
   const double kg = 1.0 - kr - kb;
   const bool full = range == YuvRange::kFull;
-  const double luma = 255.0 / (full ? 1023.0 : 876.0) * 65536.0;
-  const double chroma = 255.0 / (full ? 1023.0 : 896.0) * 65536.0;
+  const double luma = 255.0 / (full ? 1023.0 : 876.0) * 32768.0;
+  const double chroma = 255.0 / (full ? 1023.0 : 896.0) * 32768.0;
   const auto fixed = [](double value) { return static_cast<int32_t>(std::lround(value)); };
   return {fixed(luma),
           full ? 0 : 64,

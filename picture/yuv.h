@@ -28,10 +28,11 @@ struct YuvConstants {
 const YuvConstants& GetYuvConstants(YuvMatrix matrix, YuvRange range);
 
 // The same equations for 10-bit codes (P010), kept at 10 bits until the one
-// rounding to a byte: coefficients scaled by 65536 (the factors of yuv.cpp
+// rounding to a byte: coefficients scaled by 32768 (the factors of yuv.cpp
 // for 10-bit levels: luma 255 / 876 or 255 / 1023, chroma 255 / 896 or
-// 255 / 1023), C = Cb - 512, E = Cr - 512, L = y_scale * (Y - y_offset) +
-// 32768, channel = clamp((L + ...) >> 16).
+// 255 / 1023; every one below 2^15, a signed 16-bit lane), C = Cb - 512,
+// E = Cr - 512, L = y_scale * (Y - y_offset) + 16384, channel =
+// clamp((L + ...) >> 15).
 struct YuvConstants10 {
   int32_t y_scale;
   int32_t y_offset;

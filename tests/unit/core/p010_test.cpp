@@ -85,6 +85,40 @@ TEST(P010, MatchesTheEquationsWithOneRounding) {
   }
 }
 
+// Every instruction set gives the scalar bytes: every luma code beside chroma codes running
+// through all values, every matrix and range, a width with a tail.
+TEST(P010, EveryLevelGivesTheScalarBytesForEveryCode) {
+  std::vector<SimdLevel> levels;
+  for (const SimdLevel level : {SimdLevel::kSse2, SimdLevel::kAvx2}) {
+    if (level <= BestSimdLevel()) levels.push_back(level);
+  }
+  if (levels.empty()) GTEST_SKIP() << "no SIMD level on this processor";
+  constexpr uint32_t kWidth = 1024 + 5;
+  std::vector<uint8_t> luma0(kWidth * 2), luma1(kWidth * 2), chroma((kWidth + 1) * 2);
+  std::vector<uint8_t> scalar(size_t{kWidth} * 8), simd(scalar.size());
+  for (const YuvMatrix matrix : {YuvMatrix::kBt601, YuvMatrix::kBt709, YuvMatrix::kBt2020}) {
+    for (const YuvRange range : {YuvRange::kLimited, YuvRange::kFull}) {
+      const YuvConstants10 constants = GetYuvConstants10(matrix, range);
+      for (uint32_t shift = 0; shift < 1024; shift += 5) {
+        for (uint32_t x = 0; x < kWidth; ++x) {
+          PutWord(luma0.data() + 2 * x, x % 1024);
+          PutWord(luma1.data() + 2 * x, (x * 3 + shift) % 1024);
+          PutWord(chroma.data() + 2 * x, (x % 2 == 0 ? x * 5 + shift : x * 7 + 3 * shift) % 1024);
+        }
+        P010ToBgraRows(SimdLevel::kScalar, constants, luma0.data(), luma1.data(), chroma.data(),
+                       scalar.data(), scalar.data() + kWidth * 4, kWidth);
+        for (const SimdLevel level : levels) {
+          P010ToBgraRows(level, constants, luma0.data(), luma1.data(), chroma.data(), simd.data(),
+                         simd.data() + kWidth * 4, kWidth);
+          ASSERT_TRUE(simd == scalar)
+              << "matrix " << static_cast<int>(matrix) << " range " << static_cast<int>(range)
+              << " level " << static_cast<int>(level) << " shift " << shift;
+        }
+      }
+    }
+  }
+}
+
 // A smooth 10-bit ramp over the studio range: converted at 10 bits every output level appears
 // and no step exceeds one level; its top 8 bits through the NV12 conversion leave gaps (two
 // levels at a time), the banding 10-bit video is kept at 10 bits to avoid.
