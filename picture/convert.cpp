@@ -75,18 +75,19 @@ class P010Converter {
 class ToneMapConverter {
  public:
   ToneMapConverter(SimdLevel level, const ToneMapTables& tables)
-      : tables_(tables), simd_(std::min(level, BestSimdLevel()) >= SimdLevel::kSse2) {}
+      : tables_(tables), level_(std::min(level, BestSimdLevel())) {}
   void operator()(const uint8_t* y0, const uint8_t* y1, const uint8_t* uv, uint8_t* d0, uint8_t* d1,
                   uint32_t width) const {
 #if STILLREEL_PICTURE_X86
-    if (simd_) return ToneMapRowsSse2(tables_, y0, y1, uv, d0, d1, width);
+    if (level_ == SimdLevel::kAvx2) return ToneMapRowsAvx2(tables_, y0, y1, uv, d0, d1, width);
+    if (level_ == SimdLevel::kSse2) return ToneMapRowsSse2(tables_, y0, y1, uv, d0, d1, width);
 #endif
     ToneMapRowsScalar(tables_, y0, y1, uv, d0, d1, width);
   }
 
  private:
   const ToneMapTables& tables_;
-  bool simd_;
+  SimdLevel level_;
 };
 
 const uint8_t* LumaRow(const Nv12Planes& planes, uint32_t row) {

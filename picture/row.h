@@ -78,6 +78,10 @@ void P010RowsSse2(const YuvConstants10& c, const uint8_t* y0, const uint8_t* y1,
 // Tone mapping, 4 pixels of each row per step, the same bytes as ToneMapRowsScalar.
 void ToneMapRowsSse2(const ToneMapTables& tables, const uint8_t* y0, const uint8_t* y1,
                      const uint8_t* uv, uint8_t* d0, uint8_t* d1, uint32_t width);
+// The same, 8 pixels of each row per step.
+[[gnu::target("avx2")]] void ToneMapRowsAvx2(const ToneMapTables& tables, const uint8_t* y0,
+                                             const uint8_t* y1, const uint8_t* uv, uint8_t* d0,
+                                             uint8_t* d1, uint32_t width);
 template <bool kScaled>
 [[gnu::target("avx2")]] void Nv12RowsAvx2(const Folded& f, const YuvConstants& c, const uint8_t* y0,
                                           const uint8_t* y1, const uint8_t* uv, uint8_t* d0,

@@ -93,6 +93,7 @@ struct ToneMapTables {
   float ratio_scale;
   float ratio[kRatioSize];
   uint8_t encode[kEncodeSize];
+  // After `encode`: the AVX2 kernel gathers 4 bytes from each entry and keeps the first.
   uint32_t bits;
 };
 
