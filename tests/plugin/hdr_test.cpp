@@ -134,7 +134,7 @@ bool NearNeutral(const uint8_t* bgra) {
 
 // PQ at 10 bits, tone-mapped: against ffmpeg's rendering (zscale + tonemap), the shoulders of
 // two published curves (BT.2390's EETF here, Moebius there, both the identity up to 88 nits)
-// differ by up to some 20 levels in the brightest parts; measured 2.6 mean, 23 at most, so 4 and
+// differ by up to some 20 levels in the brightest parts; measured 2.8 mean, 23 at most, so 4 and
 // 30. Against the SDR scene the compression above the knee shows (measured 6.7 mean, 27 at
 // most); below the knee the picture is the scene's but for 4:2:0 chroma, which the plug-in
 // repeats over each 2 x 2 block where ffmpeg interpolates (measured 1.4 mean, 11 at most, in
