@@ -1,13 +1,17 @@
 // Speed of the NV12 to BGRA conversion against libyuv's matching conversion
 // (NV12ToARGBMatrix, followed by ARGBRotate for a turned picture) and a plain
 // copy of the same output bytes: every matrix, range and rotation at 1080p,
-// the untagged case also at 2160p. Prints the ratios at the end, of the
-// fastest single frames and of the fastest repetitions.
+// the untagged case also at 2160p. Beside them, at both sizes, the 10-bit
+// paths on a P010 frame of smooth HDR-like content: SDR kept at 10 bits, and
+// PQ and HLG tone-mapped, each against the NV12 path for the same frame.
+// Prints the ratios at the end, of the fastest single frames and of the
+// fastest repetitions.
 #include <benchmark/benchmark.h>
 #include <libyuv.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "video/nv12.h"
+#include "picture/bmp.h"
+#include "picture/convert.h"
 
 namespace {
 
@@ -160,6 +165,55 @@ void OursSse2(benchmark::State& state, const std::string* name, Frame* frame) {
   });
 }
 
+// A P010 frame of the same size: a luma ramp across the studio range and slow chroma waves, as
+// smooth as most of a video picture (random codes would make every pixel a saturated colour
+// outside BT.709).
+struct Frame10 {
+  explicit Frame10(Size size)
+      : width(size.width), height(size.height), p010(size_t{width} * height * 3) {
+    const auto put = [this](size_t at, uint32_t value) {
+      const uint16_t word = static_cast<uint16_t>(value << 6);
+      std::memcpy(p010.data() + at, &word, 2);
+    };
+    for (uint32_t y = 0; y < height; ++y) {
+      for (uint32_t x = 0; x < width; ++x) put((size_t{y} * width + x) * 2, 64 + x * 876 / width);
+    }
+    const size_t chroma = size_t{width} * height * 2;
+    for (uint32_t y = 0; y < height / 2; ++y) {
+      for (uint32_t x = 0; x < width; x += 2) {
+        put(chroma + (size_t{y} * width + x) * 2,
+            static_cast<uint32_t>(512 + 200 * std::sin(x / 300.0 + y / 200.0)));
+        put(chroma + (size_t{y} * width + x) * 2 + 2,
+            static_cast<uint32_t>(512 + 200 * std::cos(x / 250.0)));
+      }
+    }
+  }
+  uint32_t width;
+  uint32_t height;
+  std::vector<uint8_t> p010;
+};
+
+enum class TenBit { kSdr, kPq, kHlg };
+
+void OursTenBit(benchmark::State& state, const std::string* name, Frame10* frame, Frame* out,
+                TenBit kind) {
+  stillreel::PictureOptions options;
+  options.matrix = stillreel::YuvMatrix::kBt2020;
+  if (kind != TenBit::kSdr) {
+    options.transfer = kind == TenBit::kPq ? stillreel::Transfer::kPq : stillreel::Transfer::kHlg;
+    options.primaries = stillreel::Primaries::kBt2020;
+  }
+  const auto length = static_cast<uint32_t>(frame->p010.size());
+  const stillreel::Nv12Planes planes =
+      stillreel::PlainNv12Planes(frame->p010.data(), static_cast<int32_t>(frame->width * 2), length,
+                                 frame->width, frame->height, 2);
+  TimeFrames(state, name, out->bgra.size(), [&] {
+    const bool converted =
+        stillreel::ConvertNv12ToBgra(planes, frame->p010.data(), length, options, out->bgra.data());
+    benchmark::DoNotOptimize(converted);
+  });
+}
+
 void Memcpy(benchmark::State& state, const std::string* name, Frame* frame) {
   TimeFrames(state, name, frame->bgra.size(),
              [&] { std::memcpy(frame->copy.data(), frame->bgra.data(), frame->bgra.size()); });
@@ -202,6 +256,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   std::vector<Frame> frames;
   frames.reserve(std::size(kSizes));
+  std::vector<Frame10> frames10;
+  frames10.reserve(std::size(kSizes));
+  const struct {
+    const char* name;
+    TenBit kind;
+  } ten_bit[] = {{"P010", TenBit::kSdr}, {"PQ", TenBit::kPq}, {"HLG", TenBit::kHlg}};
   // Benchmark names, at stable addresses for the functions that time them.
   std::map<std::string, std::string> names;
   const auto name_of = [&names](const std::string& name) { return &(names[name] = name); };
@@ -216,6 +276,13 @@ int main(int argc, char** argv) {
       benchmark::RegisterBenchmark(ours.c_str(), Ours, name_of(ours), &frame, &c)
           ->Unit(benchmark::kMicrosecond);
       benchmark::RegisterBenchmark(theirs.c_str(), Libyuv, name_of(theirs), &frame, &c)
+          ->Unit(benchmark::kMicrosecond);
+    }
+    Frame10& frame10 = frames10.emplace_back(size);
+    for (const auto& t : ten_bit) {
+      const std::string name = "ours/" + std::string(t.name) + "/" + label;
+      benchmark::RegisterBenchmark(name.c_str(), OursTenBit, name_of(name), &frame10, &frame,
+                                   t.kind)
           ->Unit(benchmark::kMicrosecond);
     }
     const std::string sse2 = "ours_sse2/BT.601/" + label;
@@ -260,6 +327,15 @@ int main(int argc, char** argv) {
       const double sse2 = frame_time("ours_sse2/" + name);
       if (sse2 > 0) std::printf(" (SSE2 kernel: ours/libyuv = %.2f)", sse2 / libyuv);
       std::printf("\n");
+    }
+    const double nv12 = frame_time("ours/BT.601/" + label);
+    for (const auto& t : ten_bit) {
+      const std::string name = std::string(t.name) + "/" + label;
+      const double ten = frame_time("ours/" + name);
+      if (ten <= 0 || nv12 <= 0) continue;
+      std::printf("%-22s ours %6.0f  NV12 %6.0f  10-bit/NV12 = %.2f [%.2f]\n", name.c_str(),
+                  ten * 1e6, nv12 * 1e6, ten / nv12,
+                  reporter.Best("ours/" + name) / reporter.Best("ours/BT.601/" + label));
     }
   }
   return 0;

@@ -2,11 +2,13 @@
 # that runs the Windows builds (under Wine) or inspects them.
 find_package(GTest REQUIRED)
 
+add_library(stillreel_picture STATIC ${STILLREEL_PICTURE_SOURCES})
+target_include_directories(stillreel_picture PUBLIC ${PROJECT_SOURCE_DIR})
+stillreel_picture_flags(stillreel_picture)
+
 add_library(stillreel_core STATIC ${STILLREEL_CORE_SOURCES})
 target_include_directories(stillreel_core PUBLIC ${PROJECT_SOURCE_DIR})
-if(COMMAND stillreel_nv12_flags)
-  stillreel_nv12_flags(stillreel_core)
-endif()
+target_link_libraries(stillreel_core PUBLIC stillreel_picture)
 
 # The platform-free tests (tests/unit/core).
 file(GLOB STILLREEL_NATIVE_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/unit/core/*_test.cpp)
@@ -17,7 +19,7 @@ target_link_options(native_tests PRIVATE -fsanitize=address,undefined)
 target_link_libraries(native_tests PRIVATE stillreel_core GTest::gtest_main)
 add_test(NAME native_tests COMMAND native_tests)
 
-include(cmake/nv12.cmake OPTIONAL)
+include(cmake/picture.cmake)
 
 # The Windows builds live beside this one (the Makefile builds them first).
 set(STILLREEL_WIN64_DIR "${CMAKE_BINARY_DIR}/../win64" CACHE PATH "64-bit cross build")
@@ -60,6 +62,9 @@ set_tests_properties(release PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 6
 
 # ---- The whole cycle through the console host, checked against ffmpeg's decoding ----------
 add_executable(frame_match tests/tools/frame_match.cpp)
+# The demo's before/after pair of an HDR frame (scripts/demo.sh).
+add_executable(hdr_pair tests/tools/hdr_pair.cpp)
+target_link_libraries(hdr_pair PRIVATE stillreel_picture)
 add_test(NAME host_cycle COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/host_cycle.sh ${CMAKE_BINARY_DIR}/..
   ${STILLREEL_MEDIA} $<TARGET_FILE:frame_match>)
 set_tests_properties(host_cycle PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 600)

@@ -18,7 +18,8 @@ configure_file(plugin/stillreel_version.h.in ${CMAKE_BINARY_DIR}/generated/still
 set(STILLREEL_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 set(STILLREEL_SYSTEM_LIBS mfplat mfreadwrite mfuuid ole32 uuid shlwapi gdi32 user32)
 
-# The layers, each a target linking only the layers below it: plugin -> listing -> video -> win.
+# The layers, each a target linking only the layers below it: plugin -> listing -> video -> win,
+# and video -> picture (standard C++ only).
 # tests/checks/check_layers.sh catches an include that runs upward (a header-only one links anyway).
 # The platform-free sources of STILLREEL_CORE_SOURCES go to the layer of their folder.
 set(STILLREEL_VIDEO_SOURCES ${STILLREEL_CORE_SOURCES})
@@ -31,6 +32,10 @@ target_include_directories(stillreel_win INTERFACE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(stillreel_win INTERFACE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(stillreel_win INTERFACE ${STILLREEL_SYSTEM_LIBS})
 
+add_library(stillreel_picture STATIC ${STILLREEL_PICTURE_SOURCES})
+target_include_directories(stillreel_picture PUBLIC ${PROJECT_SOURCE_DIR})
+stillreel_picture_flags(stillreel_picture)
+
 add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
   video/byte_stream.cpp
   video/extract.cpp
@@ -38,10 +43,7 @@ add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
   video/probe.cpp
   video/reader.cpp
   video/session.cpp)
-target_link_libraries(stillreel_video PUBLIC stillreel_win)
-if(COMMAND stillreel_nv12_flags)
-  stillreel_nv12_flags(stillreel_video)
-endif()
+target_link_libraries(stillreel_video PUBLIC stillreel_picture stillreel_win)
 
 add_library(stillreel_listing STATIC ${STILLREEL_LISTING_SOURCES}
   listing/cache.cpp
@@ -66,7 +68,7 @@ target_link_libraries(Stillreel PRIVATE stillreel_plugin ${STILLREEL_STATIC_RUNT
 target_link_options(Stillreel PRIVATE -Wl,--enable-stdcall-fixup)
 set_target_properties(Stillreel PROPERTIES PREFIX "" SUFFIX ${STILLREEL_SUFFIX} OUTPUT_NAME Stillreel)
 # Product code builds without a warning in both toolchains; file names in the trace are relative.
-foreach(target stillreel_video stillreel_listing stillreel_plugin Stillreel)
+foreach(target stillreel_picture stillreel_video stillreel_listing stillreel_plugin Stillreel)
   target_compile_options(${target} PRIVATE -Werror
     -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=)
 endforeach()

@@ -10,7 +10,7 @@
 #include "listing/entry_record.h"
 #include "listing/entry_table.h"
 #include "listing/results.h"
-#include "video/nv12.h"
+#include "picture/bmp.h"
 #include "video/probe.h"
 
 namespace stillreel {

@@ -34,9 +34,11 @@ FrameSettings ReadFrameSettingsFrom(const wchar_t* file, SettingsKeys keys) {
                                ? MapLegacySettings(ReadInt(file, L"div"), ReadInt(file, L"sec"))
                                : NormaliseSettings({ReadInt(file, L"div"), ReadInt(file, L"divsec"),
                                                     ReadInt(file, L"sec")});
-  // Both builds: anything but an explicit 0 keeps the exact moment and the pixel aspect ratio.
+  // Both builds: anything but an explicit 0 keeps the exact moment, the pixel aspect ratio and
+  // the tone mapping of HDR.
   settings.exact = GetPrivateProfileIntW(kSection, L"exact", 1, file) != 0;
   settings.aspect = GetPrivateProfileIntW(kSection, L"aspect", 1, file) != 0;
+  settings.hdr = GetPrivateProfileIntW(kSection, L"hdr", 1, file) != 0;
   return settings;
 }
 

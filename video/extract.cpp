@@ -11,7 +11,8 @@
 #include <utility>
 
 #include "video/frame_read.h"
-#include "video/nv12.h"
+#include "picture/bmp.h"
+#include "picture/convert.h"
 #include "video/probe.h"
 #include "video/reader.h"
 #include "win/clock.h"
@@ -107,12 +108,13 @@ class FrameLock {
   IMFMediaBuffer* m_buffer = nullptr;
 };
 
-// Pitch in bytes of an NV12 frame in a plain buffer, which does not state one: the type's
-// default stride when it has one (its sign only says top-down or bottom-up), else the pitch at
-// which `length` bytes hold exactly the luma rows and half as many chroma rows (Wine pads rows
-// to 4 bytes: 322 px wide, 240 rows, length 116640 gives 324), else the width. 0 when no pitch
-// fits 32 bits, which the bounds check refuses.
-int32_t PlainBufferPitch(IMFMediaType* current, uint32_t length, FrameSize size) {
+// Pitch in bytes of an NV12 (or P010, `sample_bytes` 2) frame in a plain buffer, which does not
+// state one: the type's default stride when it has one (its sign only says top-down or
+// bottom-up), else the pitch at which `length` bytes hold exactly the luma rows and half as many
+// chroma rows (Wine pads rows to 4 bytes: 322 px wide, 240 rows, length 116640 gives 324), else
+// the row's bytes. 0 when no pitch fits 32 bits, which the bounds check refuses.
+int32_t PlainBufferPitch(IMFMediaType* current, uint32_t length, FrameSize size,
+                         uint32_t sample_bytes) {
   constexpr int64_t kMaxPitch = INT32_MAX;
   UINT32 stride = 0;
   if (SUCCEEDED(current->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride))) {
@@ -121,10 +123,11 @@ int32_t PlainBufferPitch(IMFMediaType* current, uint32_t length, FrameSize size)
   }
   const uint64_t even_height = uint64_t{size.height} + (size.height & 1);
   const uint64_t rows = even_height * 3 / 2;  // luma rows plus chroma rows
-  if (rows != 0 && length % rows == 0 && length / rows >= size.width) {
+  const uint64_t row_bytes = uint64_t{size.width} * sample_bytes;
+  if (rows != 0 && length % rows == 0 && length / rows >= row_bytes) {
     return static_cast<int32_t>(length / rows);  // at most length, which is below 2^32 / 1.5
   }
-  return size.width <= kMaxPitch ? static_cast<int32_t>(size.width) : 0;
+  return row_bytes <= kMaxPitch ? static_cast<int32_t>(row_bytes) : 0;
 }
 
 // A locked frame: the planes of its shown picture and the memory that may be read.
@@ -143,6 +146,7 @@ struct LockedFrame {
 HRESULT LockPlanes(IMFMediaBuffer* buffer, IMFMediaType* type, const FrameLayout& layout,
                    FrameLock& lock, LockedFrame& frame) {
   const FrameSize picture = layout.picture;
+  const uint32_t sample_bytes = SampleBytes(type);
   BYTE* first_row = nullptr;
   LONG pitch = 0;
   ComPtr<IMF2DBuffer> buffer_2d;
@@ -160,32 +164,36 @@ HRESULT LockPlanes(IMFMediaBuffer* buffer, IMFMediaType* type, const FrameLayout
     SR_RETURN_HR_IF(E_UNEXPECTED, pitch <= 0 || first_row < start);
     const std::optional<Nv12Planes> planes =
         Nv12PlanesIn2DBuffer(first_row, static_cast<int32_t>(pitch), layout.coded.height,
-                             layout.left, layout.top, picture.width, picture.height);
+                             layout.left, layout.top, picture.width, picture.height, sample_bytes);
     SR_RETURN_HR_IF(E_UNEXPECTED, !planes);
     frame = {*planes, start, length};
     return S_OK;
   }
   DWORD length = 0;
   SR_RETURN_IF_FAILED(lock.Lock(buffer, &first_row, &length));
-  pitch = PlainBufferPitch(type, length, layout.coded);
+  pitch = PlainBufferPitch(type, length, layout.coded, sample_bytes);
   SR_RETURN_HR_IF(E_UNEXPECTED, pitch <= 0);
   Nv12Planes planes = PlainNv12Planes(first_row, static_cast<int32_t>(pitch), length, picture.width,
-                                      picture.height);
+                                      picture.height, sample_bytes);
   // The shown area's first pixel in each plane; offsets are even (ReadFrameLayout).
-  planes.y += uint64_t{layout.top} * static_cast<uint32_t>(pitch) + layout.left;
-  planes.uv += uint64_t{layout.top / 2} * static_cast<uint32_t>(pitch) + layout.left;
+  const uint64_t column = uint64_t{layout.left} * sample_bytes;
+  planes.y += uint64_t{layout.top} * static_cast<uint32_t>(pitch) + column;
+  planes.uv += uint64_t{layout.top / 2} * static_cast<uint32_t>(pitch) + column;
   frame = {planes, first_row, length};
   return S_OK;
 }
 
 // The picture of `sample`, laid out as `type` (the type in force for it) says, as a BMP image.
-// Turned and scaled as the type's attributes say, the same rule the probe lists the size by.
+// Turned and scaled as the type's attributes say, the same rule the probe lists the size by; an
+// HDR signal (by `type` or the stream's `native` type, may be null) tone-mapped when `hdr`.
 // The image block comes from `blocks` when it has one of the right size.
-ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, bool aspect,
-                            ImageBlockSource* blocks, UniqueHlocal& image, uint32_t& image_bytes) {
+ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, IMFMediaType* native,
+                            bool aspect, bool hdr, ImageBlockSource* blocks, UniqueHlocal& image,
+                            uint32_t& image_bytes) {
   FrameLayout layout;
   if (FAILED(SR_TRACED(ReadFrameLayout(type, layout)))) return ExtractStatus::kNoFrame;
-  const PictureOptions options = ReadPictureOptions(type, !aspect);
+  PictureOptions options = ReadPictureOptions(type, !aspect);
+  ReadHdrSignal(type, native, hdr, options);
   const std::optional<PictureDimensions> shown =
       PictureSize(layout.picture.width, layout.picture.height, options);
   if (!shown) return ExtractStatus::kNoFrame;
@@ -290,8 +298,12 @@ ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, R
   // After the reader reported an error no call may be made on it again: it is not kept.
   if (read.reader_failed) Close();
   if (FAILED(result) || !read.sample || !read.type) return ExtractStatus::kNoFrame;
-  return ConvertSample(read.sample.Get(), read.type.Get(), settings.aspect, blocks, image,
-                       image_bytes);
+  // Where the decoder's type names no transfer the source's may: not examined, null is no type.
+  // A reader that reported an error is closed by now and not asked.
+  ComPtr<IMFMediaType> native;
+  if (m_reader) (void)m_reader->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &native);
+  return ConvertSample(read.sample.Get(), read.type.Get(), native.Get(), settings.aspect,
+                       settings.hdr, blocks, image, image_bytes);
 }
 
 ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,

@@ -20,8 +20,9 @@ int64_t SaturatingProduct(int64_t a, int64_t b) {
 }  // namespace
 
 FrameSettings NormaliseSettings(FrameSettings settings) {
-  return {NotNegative(settings.div), NotNegative(settings.divsec), NotNegative(settings.sec),
-          settings.exact, settings.aspect};
+  return {NotNegative(settings.div), NotNegative(settings.divsec),
+          NotNegative(settings.sec), settings.exact,
+          settings.aspect,           settings.hdr};
 }
 
 int64_t SeekTime(const FrameSettings& raw, int32_t index, int64_t duration) {

@@ -16,6 +16,8 @@ struct FrameSettings {
   bool exact = true;
   // Pictures shown with the pixel aspect ratio the video states; false delivers the stored pixels.
   bool aspect = true;
+  // HDR (PQ, HLG) tone-mapped to SDR; false shows the stored signal's codes as they are.
+  bool hdr = true;
 };
 
 inline constexpr int64_t kTicksPerSecond = 10'000'000;  // Media Foundation's 100-ns units
@@ -30,7 +32,7 @@ inline constexpr int kReadOnSamples = 3600;
 // much after t still counts as at or before it. 100-ns ticks.
 inline constexpr int64_t kStampRounding = 10'000;
 
-// Negative values count as 0 (not set); `exact` and `aspect` are kept.
+// Negative values count as 0 (not set); `exact`, `aspect` and `hdr` are kept.
 FrameSettings NormaliseSettings(FrameSettings settings);
 
 // Seek time in 100-ns ticks for the entry at `index` of a video lasting `duration` ticks.

@@ -25,7 +25,8 @@ bool ProbeVideo(const wchar_t* path, VideoFacts& facts);
 bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts);
 
 // The size of the picture a fetch delivers under the "aspect" setting: the extraction's rule
-// (nv12.h PictureSize) over the probed size and options. std::nullopt when it gives none.
+// (picture/convert.h PictureSize) over the probed size and options. std::nullopt when it gives
+// none.
 std::optional<PictureDimensions> ListedPicture(const VideoFacts& facts, bool aspect);
 
 bool IsSupportedVideo(const wchar_t* path);

@@ -3,6 +3,7 @@
 #include "video/reader.h"
 
 #include <mfapi.h>
+#include <codecapi.h>
 
 #include <atomic>
 
@@ -150,6 +151,60 @@ bool ReadAperture(IMFMediaType* type, const GUID& key, FrameSize coded, FrameLay
   return true;
 }
 
+// Whether the stream is 10-bit or HDR, so that P010 is worth asking for: the native type is P010
+// or P016 already, HEVC Main 10 or H.264 High 10 (MF_MT_VIDEO_PROFILE), or names a PQ or HLG
+// transfer. BT.2020 primaries alone do not count: 8-bit BT.2020 video gains nothing by 10-bit
+// output, and 10-bit BT.2020 video is found by its profile.
+bool WantsTenBits(IMFSourceReader* reader) {
+  ComPtr<IMFMediaType> native;
+  if (FAILED(reader->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &native))) {
+    return false;
+  }
+  GUID subtype{};
+  UINT32 value = 0;
+  if (SUCCEEDED(native->GetGUID(MF_MT_SUBTYPE, &subtype)) &&
+      (subtype == MFVideoFormat_P010 || subtype == MFVideoFormat_P016)) {
+    return true;
+  }
+  // MF_MT_VIDEO_PROFILE is another name of MF_MT_MPEG2_PROFILE.
+  if (SUCCEEDED(native->GetUINT32(MF_MT_MPEG2_PROFILE, &value)) &&
+      ((subtype == MFVideoFormat_HEVC && value == eAVEncH265VProfile_Main_420_10) ||
+       (subtype == MFVideoFormat_H264 && value == eAVEncH264VProfile_High10))) {
+    return true;
+  }
+  return SUCCEEDED(native->GetUINT32(MF_MT_TRANSFER_FUNCTION, &value)) &&
+         (value == MFVideoTransFunc_2084 || value == MFVideoTransFunc_HLG);
+}
+
+// Sets the first video stream to decode to `subtype`, progressive where the source says it may
+// be interlaced.
+HRESULT SetOutputType(IMFSourceReader* reader, const GUID& subtype) {
+  ComPtr<IMFMediaType> requested;
+  SR_RETURN_IF_FAILED(MFCreateMediaType(&requested));
+  SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_SUBTYPE, subtype));
+  // Whole frames: with the video processor an interlaced stream is deinterlaced. Asked only of
+  // a stream whose source states that it may be interlaced: a reader that cannot promise
+  // progressive output refuses the request (Wine 8 answers MF_E_TOPO_CODEC_NOT_FOUND and keeps
+  // a handle or so each time), and then gets the plain request.
+  if (MayBeInterlaced(reader)) {
+    SR_RETURN_IF_FAILED(requested->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+    if (SUCCEEDED(reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr,
+                                              requested.Get()))) {
+      return S_OK;
+    }
+  }
+  SR_RETURN_IF_FAILED(requested->DeleteItem(MF_MT_INTERLACE_MODE));
+  // The reader inserts whatever decoder turns the stream into `subtype`, or fails.
+  return reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr, requested.Get());
+}
+
+// An attribute from `current`, or from `native` (may be null) where `current` has none.
+bool ReadSignalValue(IMFMediaType* current, IMFMediaType* native, const GUID& key, UINT32& value) {
+  return SUCCEEDED(current->GetUINT32(key, &value)) ||
+         (native != nullptr && SUCCEEDED(native->GetUINT32(key, &value)));
+}
+
 }  // namespace
 
 void SetReaderCreationSerialised(bool serialised) { g_serialise_creation.store(serialised); }
@@ -160,26 +215,47 @@ HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader, Len
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_ALL_STREAMS, FALSE));
   // Fails when there is no video stream at all (an audio-only file).
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_FIRST_VIDEO_STREAM, TRUE));
-  ComPtr<IMFMediaType> requested;
-  SR_RETURN_IF_FAILED(MFCreateMediaType(&requested));
-  SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-  SR_RETURN_IF_FAILED(requested->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12));
-  // Whole frames: with the video processor an interlaced stream is deinterlaced. Asked only of
-  // a stream whose source states that it may be interlaced: a reader that cannot promise
-  // progressive output refuses the request (Wine 8 answers MF_E_TOPO_CODEC_NOT_FOUND and keeps
-  // a handle or so each time), and then gets the plain request.
-  if (MayBeInterlaced(reader.Get())) {
-    SR_RETURN_IF_FAILED(requested->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
-    if (SUCCEEDED(reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr,
-                                              requested.Get()))) {
-      return S_OK;
-    }
+  // A 10-bit or HDR stream is asked for P010 first, to keep its precision until the last step;
+  // a reader that refuses gives NV12.
+  if (WantsTenBits(reader.Get()) &&
+      SUCCEEDED(SR_TRACED(SetOutputType(reader.Get(), MFVideoFormat_P010)))) {
+    return S_OK;
   }
-  SR_RETURN_IF_FAILED(requested->DeleteItem(MF_MT_INTERLACE_MODE));
-  // The reader inserts whatever decoder turns the stream into NV12, or fails.
-  SR_RETURN_IF_FAILED(
-      reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr, requested.Get()));
+  SR_RETURN_IF_FAILED(SetOutputType(reader.Get(), MFVideoFormat_NV12));
   return S_OK;
+}
+
+void ReadHdrSignal(IMFMediaType* current, IMFMediaType* native, bool tone_map,
+                   PictureOptions& options) {
+  UINT32 value = 0;
+  if (!tone_map || !ReadSignalValue(current, native, MF_MT_TRANSFER_FUNCTION, value)) return;
+  if (value == MFVideoTransFunc_2084) {
+    options.transfer = Transfer::kPq;
+  } else if (value == MFVideoTransFunc_HLG) {
+    options.transfer = Transfer::kHlg;
+  } else {
+    return;
+  }
+  // HDR without stated primaries is BT.2020 in practice; any other stated value is shown as
+  // BT.709.
+  options.primaries = !ReadSignalValue(current, native, MF_MT_VIDEO_PRIMARIES, value) ||
+                              value == MFVideoPrimaries_BT2020
+                          ? Primaries::kBt2020
+                          : Primaries::kBt709;
+  // The content's own peak (MaxCLL) where it is stated and plausible, else the mastering
+  // display's; the conversion takes 1,000 nits where neither is at least SDR white.
+  UINT32 content = 0, mastering = 0;
+  (void)ReadSignalValue(current, native, kMaxLuminanceLevel, content);
+  (void)ReadSignalValue(current, native, kMaxMasteringLuminance, mastering);
+  options.peak_nits = content >= kSdrWhiteNits ? content : mastering;
+}
+
+uint32_t SampleBytes(IMFMediaType* type) {
+  GUID subtype{};
+  return SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) &&
+                 (subtype == MFVideoFormat_P010 || subtype == MFVideoFormat_P016)
+             ? 2
+             : 1;
 }
 
 HRESULT ReadDuration(IMFSourceReader* reader, int64_t& ticks) {

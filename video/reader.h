@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "video/nv12.h"
+#include "picture/convert.h"
 
 namespace stillreel {
 
@@ -37,7 +37,9 @@ class LentMemory;
 // Opens `path` (or, when `memory` is set, the video in that lent memory) with only its first video
 // stream selected and that stream set to decode to progressive NV12, asking for the reader's video
 // processing so that streams decoded to other formats (YUY2, P010) or interlaced are converted;
-// without it when the reader refuses it.
+// without it when the reader refuses it. A 10-bit or HDR stream (a native P010 or P016 type,
+// HEVC Main 10, H.264 High 10, a PQ or HLG transfer) is set to decode to P010 first, and to NV12
+// when the reader refuses that.
 HRESULT OpenNv12Reader(const wchar_t* path, Microsoft::WRL::ComPtr<IMFSourceReader>& reader,
                        LentMemory* memory = nullptr);
 
@@ -53,6 +55,23 @@ HRESULT ReadFrameLayout(IMFMediaType* type, FrameLayout& layout);
 // MF_MT_PIXEL_ASPECT_RATIO. An untagged type gives the defaults, today's picture.
 // `keep_stored_pixels` is the caller's ("aspect=0").
 PictureOptions ReadPictureOptions(IMFMediaType* type, bool keep_stored_pixels);
+
+// MF_MT_MAX_LUMINANCE_LEVEL (MaxCLL) and MF_MT_MAX_MASTERING_LUMINANCE, UINT32 nits; mingw-w64's
+// headers do not name them.
+inline constexpr GUID kMaxLuminanceLevel = {
+    0x50253128, 0xc110, 0x4de4, {0x98, 0xae, 0x46, 0xa3, 0x24, 0xfa, 0xe6, 0xda}};
+inline constexpr GUID kMaxMasteringLuminance = {
+    0xd6c6b997, 0x272f, 0x4ca1, {0x8d, 0x00, 0x80, 0x42, 0x11, 0x1a, 0x0f, 0xf6}};
+
+// The HDR part of the options, when `tone_map` (the "hdr" setting): MF_MT_TRANSFER_FUNCTION PQ or
+// HLG, MF_MT_VIDEO_PRIMARIES (absent: BT.2020) and the peak (MF_MT_MAX_LUMINANCE_LEVEL when at
+// least 203 nits, else MF_MT_MAX_MASTERING_LUMINANCE), each from `current` or, where it has
+// none, from `native` (may be null). Any other transfer, or none, leaves the options as they are.
+void ReadHdrSignal(IMFMediaType* current, IMFMediaType* native, bool tone_map,
+                   PictureOptions& options);
+
+// Bytes per sample of a type's frames: 2 for P010 (and P016), else 1 (NV12).
+uint32_t SampleBytes(IMFMediaType* type);
 
 // The media source's duration in 100-ns ticks, taken as a 64-bit integer whatever the
 // PROPVARIANT's type. `ticks` is 0 when the call fails.

@@ -149,6 +149,52 @@ converted_frame() {
     -frames:v 1 -f rawvideo "$tmp"
 }
 
+# HDR from a known SDR scene: smooth sRGB gradients (no edges, so that chroma upsampling does not
+# decide the comparison) that move with time, 320x240, 10 fps, 2 s. As PQ or HLG with BT.2020
+# primaries, SDR white placed at HDR reference white (npl=203: 203 nits, 75 % HLG), or NPL nits.
+hdr_scene="nullsrc=s=320x240:r=10:d=2,format=gbrp,\
+geq=r='255*X/W':g='255*pow(Y/H\\,1.5)':b='127+127*sin(X/40+Y/50+T)'"
+
+# hdr_signal TRANSFER NPL FORMAT: the scene's HDR signal as yuv420p10le or yuv420p.
+hdr_signal() {
+  echo "format=gbrpf32le,zscale=tin=iec61966-2-1:pin=bt709:npl=$2:t=$1:p=bt2020:m=bt2020nc:r=tv,\
+format=$3"
+}
+
+# hdr_frames TRANSFER NPL: raw P010 frames of the scene, as a 10-bit decoder gives them.
+hdr_frames() {
+  ff -f lavfi -i "$hdr_scene" -vf "$(hdr_signal "$1" "$2" yuv420p10le)" -pix_fmt p010le \
+    -f rawvideo "$tmp"
+}
+
+# The same PQ signal at 8 bits in H.264, tagged: what Wine decodes, and the clock of the frames.
+hdr_h264() {
+  ff -f lavfi -i "$hdr_scene" -vf "$(hdr_signal smpte2084 203 yuv420p)" -c:v libx264 \
+    -preset ultrafast -crf 12 -g 10 -bf 0 -colorspace bt2020nc -color_primaries bt2020 \
+    -color_trc smpte2084 -color_range tv "$tmp"
+}
+
+# hdr_reference FRAMES TRANSFER [TONEMAP]: ffmpeg's own rendering of frame 10 as top-down BGRA:
+# zscale linearises (1.0 = 203 nits) and converts to BT.709 primaries, tonemap maps the
+# brightest component with the Moebius curve (knee 0.433 = 88 nits, the knee of our curve for a
+# 1,000-nit source; peak 1000 / 203), zscale encodes sRGB. Without TONEMAP: the signal's codes
+# converted by the BT.2020 matrix alone, what hdr=0 shows.
+hdr_reference() {
+  if [ -n "${3:-}" ]; then
+    filter="zscale=tin=$2:min=bt2020nc:pin=bt2020:rin=tv:t=linear:npl=203:p=bt709:f=point,\
+format=gbrpf32le,tonemap=mobius:param=0.433:desat=0:peak=4.926,zscale=t=iec61966-2-1,format=bgra"
+  else
+    filter="scale=in_color_matrix=bt2020:in_range=tv:out_range=pc,format=bgra"
+  fi
+  ffmpeg -nostdin -hide_banner -loglevel error -y -f rawvideo -pix_fmt p010le -s 320x240 -r 10 \
+    -i "$dir/$1" -vf "select=eq(n\\,10),$filter" -frames:v 1 -f rawvideo "$tmp"
+}
+
+# Frame 10 of the SDR scene itself.
+hdr_scene_frame() {
+  ff -f lavfi -i "$hdr_scene" -vf "select=eq(n\\,10),format=bgra" -frames:v 1 -f rawvideo "$tmp"
+}
+
 audio_only() {
   ff -f lavfi -i "sine=frequency=440:duration=3" -c:a aac -b:a 32k "$tmp"
 }
@@ -207,3 +253,12 @@ generate bt2020.mp4 tagged_h264 yuv420p -vf scale=out_color_matrix=bt2020:out_ra
 generate bt2020_frame10.bgra converted_frame bt2020.mp4 10 bt2020 tv
 generate wide_pixels.mp4 wide_pixels_h264
 generate wide_pixels_frame10.bgra converted_frame wide_pixels.mp4 10 bt601 tv scale=853:480
+# HDR: P010 frames for the Windows-behaviour reader's 10-bit decoder, the H.264 clip it runs on,
+# and the renderings they are matched against.
+generate hdr_pq.p010 hdr_frames smpte2084 203
+generate hdr_hlg.p010 hdr_frames arib-std-b67 203
+generate hdr_pq.mp4 hdr_h264
+generate hdr_scene_frame10.bgra hdr_scene_frame
+generate hdr_pq_frame10.bgra hdr_reference hdr_pq.p010 smpte2084 tonemap
+generate hdr_hlg_frame10.bgra hdr_reference hdr_hlg.p010 arib-std-b67 tonemap
+generate hdr_pq_frame10_signal.bgra hdr_reference hdr_pq.p010 smpte2084

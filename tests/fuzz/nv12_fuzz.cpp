@@ -10,7 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "video/nv12.h"
+#include "picture/bmp.h"
+#include "picture/convert.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ void Check(bool condition) {
 uint8_t Clamp(int32_t value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)); }
 
 // y_scale, y_offset, cb_blue, cb_green, cr_green, cr_red per [matrix][range],
-// as derived in nv12.cpp.
+// as derived in picture/yuv.cpp.
 constexpr int32_t kEquations[3][2][6] = {
     {{298, 16, 516, 100, 208, 409}, {256, 0, 454, 88, 183, 359}},
     {{298, 16, 541, 55, 136, 459}, {256, 0, 475, 48, 120, 403}},

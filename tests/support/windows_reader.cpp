@@ -5,6 +5,7 @@
 #include <mferror.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,7 +14,7 @@
 
 namespace stillreel::test {
 
-const DocumentedBehaviour kWindowsBehaviours[9] = {
+const DocumentedBehaviour kWindowsBehaviours[11] = {
     {"a seek lands on the key frame at or before the position; the caller reads on",
      "IMFSourceReader::SetCurrentPosition (Remarks)"},
     {"frame size aligned to 16, the picture in MF_MT_MINIMUM_DISPLAY_APERTURE",
@@ -32,6 +33,13 @@ const DocumentedBehaviour kWindowsBehaviours[9] = {
     {"after MF_SOURCE_READERF_ERROR the reader must not be called again", "MF_SOURCE_READER_FLAG"},
     {"a byte stream's handler is chosen by its MIME type or its origin name's extension",
      "MFCreateSourceReaderFromByteStream; Source Resolver; Byte Stream Attributes"},
+    {"10-bit decoders give P010: 16-bit words, the value in the top 10 bits, chroma at pitch x "
+     "coded height",
+     "10-bit and 16-bit YUV Video Formats (P010); H.265 / HEVC Video Decoder"},
+    {"HDR streams state their transfer, primaries and mastering or content light levels",
+     "MF_MT_TRANSFER_FUNCTION (MFVideoTransFunc_2084, MFVideoTransFunc_HLG); "
+     "MF_MT_VIDEO_PRIMARIES; "
+     "MF_MT_MAX_MASTERING_LUMINANCE; MF_MT_MAX_LUMINANCE_LEVEL; MF_MT_VIDEO_PROFILE"},
 };
 
 namespace {
@@ -186,6 +194,11 @@ class WindowsReader final : public IMFSourceReader {
   STDMETHODIMP GetNativeMediaType(DWORD stream, DWORD index, IMFMediaType** type) override {
     CountIfFailed();
     const HRESULT hr = m_inner->GetNativeMediaType(stream, index, type);
+    if (SUCCEEDED(hr) && stream == DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM) &&
+        (g_behaviour.native_subtype != GUID_NULL ||
+         !g_behaviour.native_uint32_attributes.empty())) {
+      TenBitNative(type);
+    }
     if (SUCCEEDED(hr) && g_behaviour.native_interlace_mode != 0) {
       // Wine hands out its own type object: a copy carries the attribute.
       ComPtr<IMFMediaType> copy;
@@ -199,6 +212,12 @@ class WindowsReader final : public IMFSourceReader {
   }
   STDMETHODIMP SetCurrentMediaType(DWORD stream, DWORD* reserved, IMFMediaType* type) override {
     CountIfFailed();
+    GUID asked{};
+    if (type != nullptr && SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &asked)) &&
+        stream == DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM)) {
+      if (asked == MFVideoFormat_P010) return AskP010(stream, reserved, type);
+      m_p010 = false;
+    }
     GUID subtype{};
     if (g_behaviour.nv12_needs_advanced_processing && !m_advanced && type != nullptr &&
         SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) && subtype == MFVideoFormat_NV12) {
@@ -224,7 +243,8 @@ class WindowsReader final : public IMFSourceReader {
       return hr;
     }
     const auto [width, height] = SizeOf(inner.Get());
-    const Layout layout = LayoutFor(width, height);
+    const Layout layout = m_p010 ? P010LayoutFor(width, height) : LayoutFor(width, height);
+    if (m_p010) shown->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_P010);
     if (layout.changed) {
       shown->SetUINT64(MF_MT_FRAME_SIZE,
                        (UINT64{layout.coded_width} << 32) | UINT64{layout.coded_height});
@@ -277,7 +297,12 @@ class WindowsReader final : public IMFSourceReader {
     }
     ++m_samples;
     ComPtr<IMFSample> shown;
-    if (FAILED(hr = Relayout(inner.Get(), shown))) return hr;
+    if (m_p010) {
+      if (FAILED(hr = ServeP010(inner.Get(), shown))) return hr;
+      ++g_counts.p010_samples;
+    } else if (FAILED(hr = Relayout(inner.Get(), shown))) {
+      return hr;
+    }
     *sample = shown.Detach();
     return S_OK;
   }
@@ -384,10 +409,126 @@ class WindowsReader final : public IMFSourceReader {
     return S_OK;
   }
 
+  // The native type with the 10-bit source's subtype and attributes, on a copy.
+  static void TenBitNative(IMFMediaType** type) {
+    ComPtr<IMFMediaType> copy;
+    if (FAILED(MFCreateMediaType(&copy)) || FAILED((*type)->CopyAllItems(copy.Get()))) return;
+    if (g_behaviour.native_subtype != GUID_NULL) {
+      copy->SetGUID(MF_MT_SUBTYPE, g_behaviour.native_subtype);
+    }
+    for (const auto& [key, value] : g_behaviour.native_uint32_attributes) {
+      copy->SetUINT32(key, value);
+    }
+    (*type)->Release();
+    *type = copy.Detach();
+  }
+
+  // P010 granted when the double has frames for it: the inner reader decodes NV12, whose
+  // samples give the times; their pictures are replaced.
+  HRESULT AskP010(DWORD stream, DWORD* reserved, IMFMediaType* type) {
+    ++g_counts.p010_requests;
+    if (g_behaviour.p010_frames.empty() || g_behaviour.refuse_p010) return MF_E_INVALIDMEDIATYPE;
+    ComPtr<IMFMediaType> nv12;
+    HRESULT hr = MFCreateMediaType(&nv12);
+    if (FAILED(hr) || FAILED(hr = type->CopyAllItems(nv12.Get())) ||
+        FAILED(hr = nv12->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12)) ||
+        FAILED(hr = m_inner->SetCurrentMediaType(stream, reserved, nv12.Get()))) {
+      return hr;
+    }
+    m_p010 = true;
+    return S_OK;
+  }
+
+  // A P010 frame's layout: as LayoutFor, the pitch in bytes (2 per sample), always rebuilt.
+  static Layout P010LayoutFor(uint32_t width, uint32_t height) {
+    Layout layout = LayoutFor(width, height);
+    layout.pitch = layout.coded_width * 2;
+    if (g_behaviour.pitch_alignment != 0) {
+      layout.pitch = AlignUp(layout.pitch, g_behaviour.pitch_alignment);
+    }
+    layout.changed = true;
+    return layout;
+  }
+
+  // The P010 frame standing for `inner` (by its time and the frame rate) in the double's layout:
+  // loud padding, a 2D buffer when asked for, else a plain buffer with chroma at two thirds.
+  HRESULT ServeP010(IMFSample* inner, ComPtr<IMFSample>& shown) {
+    ComPtr<IMFMediaType> type;
+    HRESULT hr = m_inner->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &type);
+    if (FAILED(hr)) return hr;
+    const auto [width, height] = SizeOf(type.Get());
+    UINT32 rate_num = 0, rate_den = 0;
+    LONGLONG time = 0, duration = 0;
+    (void)MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &rate_num, &rate_den);
+    (void)inner->GetSampleTime(&time);
+    const size_t frame_bytes = size_t{width} * height * 3;  // 2 bytes, 1.5 samples per pixel
+    const size_t frames = frame_bytes == 0 ? 0 : g_behaviour.p010_frames.size() / frame_bytes;
+    if (frames == 0 || (width | height) & 1) return MF_E_INVALIDMEDIATYPE;
+    const int64_t index =
+        rate_den == 0 ? 0 : (time * rate_num + 5'000'000LL * rate_den) / (10'000'000LL * rate_den);
+    const BYTE* src = reinterpret_cast<const BYTE*>(g_behaviour.p010_frames.data()) +
+                      std::min<size_t>(std::max<int64_t>(index, 0), frames - 1) * frame_bytes;
+    const BYTE* src_chroma = src + size_t{width} * height * 2;
+
+    const Layout layout = P010LayoutFor(width, height);
+    const size_t pitch = layout.pitch;
+    const size_t chroma_rows = (layout.coded_height + 1) / 2;
+    const size_t planes = pitch * (layout.coded_height + chroma_rows);
+    const bool two_d = g_behaviour.pitch_alignment != 0;
+    std::vector<BYTE> bytes(planes + (two_d ? pitch * 8 : 0));
+    const auto put = [&bytes](size_t at, uint32_t value) {
+      const uint16_t word = static_cast<uint16_t>(value << 8);  // 8-bit loud value, 10-bit word
+      std::memcpy(bytes.data() + at, &word, 2);
+    };
+    for (size_t i = 0; i + 1 < pitch * layout.coded_height; i += 2) put(i, kLoudY);
+    for (size_t i = pitch * layout.coded_height; i + 3 < bytes.size(); i += 4) {
+      put(i, kLoudCb);
+      put(i + 2, kLoudCr);
+    }
+    const bool flip = two_d && g_behaviour.bottom_up;
+    const auto luma_row = [&](size_t row) {
+      return bytes.data() + (flip ? layout.coded_height - 1 - row : row) * pitch;
+    };
+    const auto chroma_row = [&](size_t row) {
+      return bytes.data() + pitch * layout.coded_height +
+             (flip ? chroma_rows - 1 - row : row) * pitch;
+    };
+    for (size_t row = 0; row < height; ++row) {
+      std::memcpy(luma_row(row), src + row * width * 2, size_t{width} * 2);
+    }
+    for (size_t row = 0; row < height / 2; ++row) {
+      std::memcpy(chroma_row(row), src_chroma + row * width * 2, size_t{width} * 2);
+    }
+    ComPtr<IMFMediaBuffer> buffer;
+    if (two_d) {
+      buffer.Attach(static_cast<IMFMediaBuffer*>(
+          new Nv12Buffer2D(std::move(bytes), static_cast<LONG>(pitch), layout.coded_height, flip)));
+    } else {
+      BYTE* data = nullptr;
+      if (FAILED(hr = MFCreateMemoryBuffer(static_cast<DWORD>(planes), &buffer)) ||
+          FAILED(hr = buffer->Lock(&data, nullptr, nullptr))) {
+        return hr;
+      }
+      std::memcpy(data, bytes.data(), planes);
+      buffer->Unlock();
+      buffer->SetCurrentLength(static_cast<DWORD>(planes));
+    }
+    ComPtr<IMFSample> out;
+    if (FAILED(hr = MFCreateSample(&out)) || FAILED(hr = inner->CopyAllItems(out.Get())) ||
+        FAILED(hr = out->AddBuffer(buffer.Get()))) {
+      return hr;
+    }
+    out->SetSampleTime(time);
+    if (SUCCEEDED(inner->GetSampleDuration(&duration))) out->SetSampleDuration(duration);
+    shown = out;
+    return S_OK;
+  }
+
   std::atomic<ULONG> m_refs{1};
   ComPtr<IMFSourceReader> m_inner;
   bool m_advanced;
   bool m_placeholder;
+  bool m_p010 = false;
   int m_samples = 0;
   bool m_failed = false;
 };
@@ -479,6 +620,7 @@ WindowsReaderHook::WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour)
   g_counts.lock_2d = 0;
   g_counts.type_changes = g_counts.progressive_requests = 0;
   g_counts.errors = g_counts.calls_after_error = 0;
+  g_counts.p010_requests = g_counts.p010_samples = 0;
   if (PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL",
                   reinterpret_cast<void*>(CreateWindowsReader), &m_original_url)) {
     g_create_reader = reinterpret_cast<CreateReaderFn>(m_original_url);

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -50,6 +51,18 @@ struct WindowsBehaviour {
   // (MF_BYTESTREAM_ORIGIN_NAME) with an extension gets no reader: the source resolver has
   // nothing to choose a byte-stream handler by (MF_E_UNSUPPORTED_BYTESTREAM_TYPE).
   bool handler_by_name = false;
+  // A 10-bit decoder: raw P010 frames of the inner reader's frame size (ffmpeg -pix_fmt p010le),
+  // frame i standing for the inner sample stamped i / frame rate (the last one for any later).
+  // Non-empty: a request for P010 is granted (the inner reader is set to NV12), the current type
+  // says P010 and each sample's picture is the P010 frame, laid out as the other behaviours say
+  // (aligned frames, 2D buffers with their pitch in bytes, bottom-up).
+  std::string p010_frames;
+  // P010 refused (MF_E_INVALIDMEDIATYPE) as by a decoder without 10-bit output: NV12 is served.
+  bool refuse_p010 = false;
+  // The native type as a 10-bit source states it: this subtype (GUID_NULL keeps Wine's) and
+  // these attributes (MF_MT_MPEG2_PROFILE, MF_MT_TRANSFER_FUNCTION, ...).
+  GUID native_subtype = GUID_NULL;
+  std::vector<std::pair<GUID, UINT32>> native_uint32_attributes;
 };
 
 // Every behaviour on, for a clip with key frames every `key_interval` ticks, 2D pitch 64.
@@ -63,7 +76,7 @@ struct DocumentedBehaviour {
   const char* behaviour;
   const char* page;
 };
-extern const DocumentedBehaviour kWindowsBehaviours[9];
+extern const DocumentedBehaviour kWindowsBehaviours[11];
 
 // What the installed double has seen since it was installed.
 struct WindowsReaderCounts {
@@ -78,6 +91,8 @@ struct WindowsReaderCounts {
   std::atomic<long> progressive_requests{0};  // NV12 asked for with MF_MT_INTERLACE_MODE
   std::atomic<long> errors{0};                // MF_SOURCE_READERF_ERROR raised
   std::atomic<long> calls_after_error{0};     // calls on a reader that has raised it
+  std::atomic<long> p010_requests{0};         // SetCurrentMediaType asking for P010
+  std::atomic<long> p010_samples{0};          // samples served as P010
 };
 
 // Puts the double in place of `module`'s imports of MFCreateSourceReaderFromByteStream and

@@ -11,7 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "video/nv12.h"
+#include "picture/bmp.h"
+#include "picture/convert.h"
 
 namespace stillreel {
 namespace {

@@ -1,6 +1,7 @@
 // Tests of the NV12 to BGRA conversion (matrices, ranges, plane layouts,
 // rotation, pixel aspect) and the BMP image built from it.
-#include "video/nv12.h"
+#include "picture/bmp.h"
+#include "picture/convert.h"
 
 #include <gtest/gtest.h>
 

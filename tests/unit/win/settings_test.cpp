@@ -45,7 +45,7 @@ TEST(Settings, MissingNegativeAndJunkValuesCountAsNotSet) {
 }
 
 // Both builds read the switches; only an explicit 0 turns one off.
-TEST(Settings, ExactAndAspectStayOnUnlessZeroInBothBuilds) {
+TEST(Settings, ExactAspectAndHdrStayOnUnlessZeroInBothBuilds) {
   ScratchDir dir;
   const std::wstring ini = dir / L"Stillreel.ini";
   for (SettingsKeys keys : {SettingsKeys::kCurrent, SettingsKeys::kLegacy}) {
@@ -53,10 +53,14 @@ TEST(Settings, ExactAndAspectStayOnUnlessZeroInBothBuilds) {
     FrameSettings read = ReadFrameSettingsFrom(ini.c_str(), keys);
     EXPECT_TRUE(read.exact);
     EXPECT_TRUE(read.aspect);
-    WriteTextFile(ini, "[SystemSetting]\r\nexact=0\r\naspect=0\r\n");
+    EXPECT_TRUE(read.hdr) << "a file without the key tone-maps";
+    WriteTextFile(ini, "[SystemSetting]\r\nexact=0\r\naspect=0\r\nhdr=0\r\n");
     read = ReadFrameSettingsFrom(ini.c_str(), keys);
     EXPECT_FALSE(read.exact);
     EXPECT_FALSE(read.aspect);
+    EXPECT_FALSE(read.hdr);
+    WriteTextFile(ini, "[SystemSetting]\r\nhdr=2\r\n");
+    EXPECT_TRUE(ReadFrameSettingsFrom(ini.c_str(), keys).hdr);
   }
 }
 

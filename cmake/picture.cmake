@@ -1,19 +1,36 @@
-# NV12 conversion: the compile options of video/nv12.cpp wherever it is built, and the native
-# libyuv cross-check, benchmark and fuzzer.
+# The picture layer (picture/): its sources and their compile options wherever they are built,
+# and the native libyuv cross-check, benchmark and fuzzer.
 #
-# Include it once before stillreel_core is defined, for stillreel_nv12_flags(<target>), and once
-# after the native stillreel_core exists (and GTest is found), for the native targets. Those link
-# stillreel_core, GTest::gtest_main, libyuv and Google Benchmark; the fuzzer is built by clang++
-# directly from the sources.
+# Include it once before stillreel_core is defined, for STILLREEL_PICTURE_SOURCES and
+# stillreel_picture_flags(<target>), and once after the native stillreel_core exists (and GTest is
+# found), for the native targets. Those link stillreel_core, GTest::gtest_main, libyuv and Google
+# Benchmark; the fuzzer is built by clang++ directly from the sources.
 
-# Options for video/nv12.cpp:
+set(STILLREEL_PICTURE_SOURCES
+  picture/bmp.cpp
+  picture/convert.cpp
+  picture/planes.cpp
+  picture/rotate.cpp
+  picture/row_avx2.cpp
+  picture/row_p010.cpp
+  picture/row_p010_sse2.cpp
+  picture/row_scalar.cpp
+  picture/row_sse2.cpp
+  picture/row_tone_map_avx2.cpp
+  picture/row_tone_map_sse2.cpp
+  picture/tone_map.cpp
+  picture/yuv.cpp)
+
+# Options for the picture sources:
 #   -O3   Set per file so that every build type converts at the same speed.
 #   No -march: the 64-bit DLL must run on any x86-64 (SSE2) and the 32-bit one on any i686.
-#         nv12.cpp has SSE2 and AVX2 (target attribute) row kernels and picks one at run time.
+#         The row kernels are SSE2 and AVX2 (target attribute); one is picked at run time.
 #   -Wa,-muse-unaligned-vector-move (MinGW): GCC may spill 32-byte AVX registers with aligned
 #         moves to stack slots that Windows aligns to 16 bytes only (GCC bug 54412); the
 #         assembler turns every aligned vector move into an unaligned one, at no cost.
-set(STILLREEL_NV12_FLAGS -O3)
+#   -ffp-contract=off: the tone-mapping kernels must give the same bytes in every instruction set,
+#         so no compiler may fuse a multiply and an add in one of them and not in another.
+set(STILLREEL_NV12_FLAGS -O3 -ffp-contract=off)
 if(MINGW)
   list(APPEND STILLREEL_NV12_FLAGS -Wa,-muse-unaligned-vector-move)
 endif()
@@ -25,9 +42,10 @@ if(MINGW AND CMAKE_SIZEOF_VOID_P EQUAL 4)
   list(APPEND STILLREEL_NV12_FLAGS -msse2 -mfpmath=sse -mstackrealign)
 endif()
 
-# Applies STILLREEL_NV12_FLAGS to video/nv12.cpp as <target> compiles it.
-function(stillreel_nv12_flags target)
-  set_source_files_properties(${PROJECT_SOURCE_DIR}/video/nv12.cpp TARGET_DIRECTORY ${target}
+# Applies STILLREEL_NV12_FLAGS to the picture sources as <target> compiles them.
+function(stillreel_picture_flags target)
+  list(TRANSFORM STILLREEL_PICTURE_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE sources)
+  set_source_files_properties(${sources} TARGET_DIRECTORY ${target}
     PROPERTIES COMPILE_OPTIONS "${STILLREEL_NV12_FLAGS}")
 endfunction()
 
@@ -55,14 +73,17 @@ target_link_libraries(nv12_bench PRIVATE stillreel_core ${STILLREEL_LIBYUV_LIBRA
 # libFuzzer with ASan and UBSan; make test runs it for 20 s and keeps its corpus in the build
 # folder. For a longer run: build/native/nv12_fuzz -max_total_time=3600 build/native/nv12_corpus
 find_program(STILLREEL_CLANGXX NAMES clang++ clang++-14 REQUIRED)
+list(TRANSFORM STILLREEL_PICTURE_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/
+  OUTPUT_VARIABLE STILLREEL_PICTURE_FUZZ_SOURCES)
+file(GLOB STILLREEL_PICTURE_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/picture/*.h)
 set(STILLREEL_NV12_FUZZER ${CMAKE_CURRENT_BINARY_DIR}/nv12_fuzz)
 set(STILLREEL_NV12_CORPUS ${CMAKE_CURRENT_BINARY_DIR}/nv12_corpus)
 add_custom_command(OUTPUT ${STILLREEL_NV12_FUZZER}
-  COMMAND ${STILLREEL_CLANGXX} -std=c++20 -g -O2 -Wall -Wextra
+  COMMAND ${STILLREEL_CLANGXX} -std=c++20 -g -O2 -ffp-contract=off -Wall -Wextra
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I${PROJECT_SOURCE_DIR}
-    ${PROJECT_SOURCE_DIR}/tests/fuzz/nv12_fuzz.cpp ${PROJECT_SOURCE_DIR}/video/nv12.cpp
+    ${PROJECT_SOURCE_DIR}/tests/fuzz/nv12_fuzz.cpp ${STILLREEL_PICTURE_FUZZ_SOURCES}
     -o ${STILLREEL_NV12_FUZZER}
-  DEPENDS tests/fuzz/nv12_fuzz.cpp video/nv12.cpp video/nv12.h
+  DEPENDS tests/fuzz/nv12_fuzz.cpp ${STILLREEL_PICTURE_SOURCES} ${STILLREEL_PICTURE_HEADERS}
   COMMENT "Building the NV12 fuzzer with clang++"
   VERBATIM)
 add_custom_target(nv12_fuzzer ALL DEPENDS ${STILLREEL_NV12_FUZZER})
