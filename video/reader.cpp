@@ -193,11 +193,15 @@ HRESULT ReadFrameLayout(IMFMediaType* type, FrameLayout& layout) {
   return S_OK;
 }
 
-PictureOptions ReadPictureOptions(IMFMediaType* type, bool keep_stored_pixels) {
+PictureOptions ReadPictureOptions(IMFMediaType* type, bool keep_stored_pixels,
+                                  IMFMediaType* native) {
   PictureOptions options;
   options.keep_stored_pixels = keep_stored_pixels;
   UINT32 value = 0;
-  if (SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_ROTATION, &value))) {
+  // The decoded type's own value when it states a turn; 0 there says nothing (Wine states 0
+  // whatever the container says), and the reader turns no frames unless asked to.
+  if ((SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_ROTATION, &value)) && value != 0) ||
+      (native != nullptr && SUCCEEDED(native->GetUINT32(MF_MT_VIDEO_ROTATION, &value)))) {
     switch (value) {
       case MFVideoRotationFormat_90:
         options.rotation = Rotation::k90;

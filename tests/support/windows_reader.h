@@ -45,6 +45,28 @@ struct WindowsBehaviour {
   // After this many samples ReadSample reports MF_SOURCE_READERF_ERROR (0 = never); every call
   // on the reader after that is counted in calls_after_error.
   int error_after_samples = 0;
+  // IMF2DBuffer and IMF2DBuffer2 handed out as tear-offs: COM objects of their own, each with its
+  // own count, gone at their last Release. A gone one poisons itself: every later call on it is
+  // counted in calls_after_release and reaches nothing.
+  bool tear_off_2d = false;
+  // Attributes of the stream put on the native type only (the decoded type lacks them unless
+  // uint32_attributes names them too).
+  std::vector<std::pair<GUID, UINT32>> native_uint32_attributes;
+  // MF_PD_DURATION this much longer than the video, as when the audio runs on; 100-ns ticks.
+  int64_t extra_duration = 0;
+  // A source that cannot seek: MF_SOURCE_READER_MEDIASOURCE_CHARACTERISTICS lacks
+  // MFMEDIASOURCE_CAN_SEEK and SetCurrentPosition answers MF_E_INVALIDREQUEST without moving.
+  bool refuse_seeks = false;
+  // Plain (non-2D) buffers with this many spare rows of loud padding after the chroma plane, the
+  // stride in MF_MT_DEFAULT_STRIDE.
+  uint32_t plain_slack_rows = 0;
+  // With placeholder_type: the placeholder has the native frame size, so only the type that
+  // comes with the first sample brings the attributes above (a pixel aspect ratio).
+  bool placeholder_native_size = false;
+  // The Global Interface Table cookie of an IPersist living in a host's single-threaded apartment
+  // (0 = none): every ReadSample first calls its GetClassID from the reader's thread, as a decoder
+  // registered without a ThreadingModel, created in the main STA, is called into.
+  DWORD sta_object_cookie = 0;
 };
 
 // Every behaviour on, for a clip with key frames every `key_interval` ticks, 2D pitch 64.
@@ -58,7 +80,7 @@ struct DocumentedBehaviour {
   const char* behaviour;
   const char* page;
 };
-extern const DocumentedBehaviour kWindowsBehaviours[8];
+extern const DocumentedBehaviour kWindowsBehaviours[15];
 
 // What the installed double has seen since it was installed.
 struct WindowsReaderCounts {
@@ -71,6 +93,10 @@ struct WindowsReaderCounts {
   std::atomic<long> progressive_requests{0};  // NV12 asked for with MF_MT_INTERLACE_MODE
   std::atomic<long> errors{0};                // MF_SOURCE_READERF_ERROR raised
   std::atomic<long> calls_after_error{0};     // calls on a reader that has raised it
+  std::atomic<long> calls_after_release{0};   // calls on a tear-off 2D interface already gone
+  std::atomic<long> refused_seeks{0};         // SetCurrentPosition calls refused (refuse_seeks)
+  std::atomic<long> sta_calls{0};             // GetClassID calls into the STA object answered
+  std::atomic<long> sta_failure{0};           // the HRESULT of the last such call that failed
 };
 
 // Puts the double in place of `module`'s import of MFCreateSourceReaderFromURL for as long as
