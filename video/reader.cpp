@@ -106,6 +106,33 @@ HRESULT CreateReader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
   return MFCreateSourceReaderFromURL(path, nullptr, &reader);
 }
 
+// MF_XVP_DISABLE_FRC (mfidl.h of Windows' SDK; these headers lack it).
+constexpr GUID kXvpDisableFrc = {
+    0x2c0afa19, 0x7a97, 0x4d5a, {0x9e, 0xe8, 0x16, 0xd4, 0xfc, 0x51, 0x8d, 0x8c}};
+
+// The advanced video processor "attempts to match" the output type and converts the frame rate
+// by default (MF_XVP_DISABLE_FRC): a variable-frame-rate clip (phones) could come with repeated
+// or re-stamped frames. The exact-moment reading goes by the stream's own stamps, so the
+// processor's frame-rate conversion is turned off. A reader without IMFSourceReaderEx (before
+// Windows 8) has no such processor; one it cannot reach is left as it is.
+void KeepTheStreamsStamps(IMFSourceReader* reader) {
+  ComPtr<IMFSourceReaderEx> reader_ex;
+  if (FAILED(reader->QueryInterface(IID_PPV_ARGS(&reader_ex)))) return;
+  for (DWORD index = 0;; ++index) {
+    GUID category = GUID_NULL;
+    ComPtr<IMFTransform> transform;
+    if (FAILED(reader_ex->GetTransformForStream(MF_SOURCE_READER_FIRST_VIDEO_STREAM, index,
+                                                &category, &transform))) {
+      return;  // MF_E_INVALIDINDEX past the last one
+    }
+    ComPtr<IMFAttributes> attributes;
+    if (category == MFT_CATEGORY_VIDEO_PROCESSOR &&
+        SUCCEEDED(SR_TRACED(transform->GetAttributes(&attributes)))) {
+      (void)SR_TRACED(attributes->SetUINT32(kXvpDisableFrc, TRUE));
+    }
+  }
+}
+
 // Whether the first video stream's native type names an interlace mode other than progressive.
 bool MayBeInterlaced(IMFSourceReader* reader) {
   ComPtr<IMFMediaType> native;
@@ -160,6 +187,7 @@ HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
     SR_RETURN_IF_FAILED(requested->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
     if (SUCCEEDED(reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr,
                                               requested.Get()))) {
+      KeepTheStreamsStamps(reader.Get());
       return S_OK;
     }
   }
@@ -167,6 +195,7 @@ HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader) {
   // The reader inserts whatever decoder turns the stream into NV12, or fails.
   SR_RETURN_IF_FAILED(
       reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr, requested.Get()));
+  KeepTheStreamsStamps(reader.Get());
   return S_OK;
 }
 

@@ -14,7 +14,7 @@
 
 namespace stillreel::test {
 
-const DocumentedBehaviour kWindowsBehaviours[15] = {
+const DocumentedBehaviour kWindowsBehaviours[16] = {
     {"a seek lands on the key frame at or before the position; the caller reads on",
      "IMFSourceReader::SetCurrentPosition (Remarks)"},
     {"frame size aligned to 16, the picture in MF_MT_MINIMUM_DISPLAY_APERTURE",
@@ -48,6 +48,9 @@ const DocumentedBehaviour kWindowsBehaviours[15] = {
     {"a decoder registered without a ThreadingModel lives in the main STA; calls into it wait for "
      "that thread",
      "InprocServer32; Processes, Threads, and Apartments; CoWaitForMultipleHandles"},
+    {"the advanced video processor converts frame rates unless MF_XVP_DISABLE_FRC",
+     "MF_XVP_DISABLE_FRC; IMFSourceReaderEx::GetTransformForStream; "
+     "MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING"},
 };
 
 namespace {
@@ -229,6 +232,72 @@ HRESULT Nv12Buffer2D::NewTearOff(void** object) {
   return S_OK;
 }
 
+// MF_XVP_DISABLE_FRC, which these headers lack.
+constexpr GUID kXvpDisableFrc = {
+    0x2c0afa19, 0x7a97, 0x4d5a, {0x9e, 0xe8, 0x16, 0xd4, 0xfc, 0x51, 0x8d, 0x8c}};
+
+// The video processor a reader with advanced video processing inserts, as far as its attributes:
+// nothing passes through it here.
+class FakeProcessor final : public IMFTransform {
+ public:
+  FakeProcessor() { (void)MFCreateAttributes(&m_attributes, 1); }
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (iid != __uuidof(IUnknown) && iid != __uuidof(IMFTransform)) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<IMFTransform*>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG refs = --m_refs;
+    if (refs == 0) delete this;
+    return refs;
+  }
+  bool ConvertsRates() {
+    UINT32 disabled = FALSE;
+    return !m_attributes || FAILED(m_attributes->GetUINT32(kXvpDisableFrc, &disabled)) || !disabled;
+  }
+
+  STDMETHODIMP GetAttributes(IMFAttributes** attributes) override {
+    if (!m_attributes) return E_OUTOFMEMORY;
+    *attributes = m_attributes.Get();
+    (*attributes)->AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP GetStreamLimits(DWORD*, DWORD*, DWORD*, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetStreamCount(DWORD*, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputStreamInfo(DWORD, MFT_INPUT_STREAM_INFO*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputStreamInfo(DWORD, MFT_OUTPUT_STREAM_INFO*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  STDMETHODIMP DeleteInputStream(DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputAvailableType(DWORD, DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputAvailableType(DWORD, DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  STDMETHODIMP SetInputType(DWORD, IMFMediaType*, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP SetOutputType(DWORD, IMFMediaType*, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputCurrentType(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputCurrentType(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputStatus(DWORD, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputStatus(DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
+  STDMETHODIMP ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
+  STDMETHODIMP ProcessMessage(MFT_MESSAGE_TYPE, ULONG_PTR) override { return E_NOTIMPL; }
+  STDMETHODIMP ProcessInput(DWORD, IMFSample*, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP ProcessOutput(DWORD, DWORD, MFT_OUTPUT_DATA_BUFFER*, DWORD*) override {
+    return E_NOTIMPL;
+  }
+
+ private:
+  std::atomic<ULONG> m_refs{1};
+  ComPtr<IMFAttributes> m_attributes;
+};
+
 // Frame size of a type, {0, 0} when absent.
 std::pair<uint32_t, uint32_t> SizeOf(IMFMediaType* type) {
   UINT64 packed = 0;
@@ -257,7 +326,7 @@ Layout LayoutFor(uint32_t width, uint32_t height) {
   return layout;
 }
 
-class WindowsReader final : public IMFSourceReader {
+class WindowsReader final : public IMFSourceReaderEx {
  public:
   WindowsReader(ComPtr<IMFSourceReader> inner, bool advanced)
       : m_inner(std::move(inner)),
@@ -266,8 +335,9 @@ class WindowsReader final : public IMFSourceReader {
 
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFSourceReader)) {
-      *object = static_cast<IMFSourceReader*>(this);
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFSourceReader) ||
+        (iid == __uuidof(IMFSourceReaderEx) && g_behaviour.video_processor)) {
+      *object = static_cast<IMFSourceReaderEx*>(this);
       AddRef();
       return S_OK;
     }
@@ -376,6 +446,7 @@ class WindowsReader final : public IMFSourceReader {
                           IMFSample** sample) override {
     CountIfFailed();
     if (g_behaviour.sta_object_cookie != 0) CallIntoTheSta();
+    if (m_processor && m_processor->ConvertsRates()) ++g_counts.reads_converting_rates;
     if (g_behaviour.error_after_samples != 0 && m_samples >= g_behaviour.error_after_samples) {
       m_failed = true;
       ++g_counts.errors;
@@ -409,6 +480,36 @@ class WindowsReader final : public IMFSourceReader {
     CountIfFailed();
     return m_inner->GetServiceForStream(stream, service, iid, object);
   }
+  // IMFSourceReaderEx: the video processor first, then whatever the inner reader lists.
+  STDMETHODIMP SetNativeMediaType(DWORD stream, IMFMediaType* type, DWORD* flags) override {
+    ComPtr<IMFSourceReaderEx> inner;
+    if (FAILED(m_inner.As(&inner))) return E_NOTIMPL;
+    return inner->SetNativeMediaType(stream, type, flags);
+  }
+  STDMETHODIMP AddTransformForStream(DWORD stream, IUnknown* transform) override {
+    ComPtr<IMFSourceReaderEx> inner;
+    if (FAILED(m_inner.As(&inner))) return E_NOTIMPL;
+    return inner->AddTransformForStream(stream, transform);
+  }
+  STDMETHODIMP RemoveAllTransformsForStream(DWORD stream) override {
+    ComPtr<IMFSourceReaderEx> inner;
+    if (FAILED(m_inner.As(&inner))) return E_NOTIMPL;
+    return inner->RemoveAllTransformsForStream(stream);
+  }
+  STDMETHODIMP GetTransformForStream(DWORD stream, DWORD index, GUID* category,
+                                     IMFTransform** transform) override {
+    CountIfFailed();
+    if (stream != DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM) || index != 0) {
+      return MF_E_INVALIDINDEX;
+    }
+    if (!m_processor) m_processor.Attach(new FakeProcessor());
+    ++g_counts.processor_queries;
+    if (category != nullptr) *category = MFT_CATEGORY_VIDEO_PROCESSOR;
+    *transform = m_processor.Get();
+    (*transform)->AddRef();
+    return S_OK;
+  }
+
   STDMETHODIMP GetPresentationAttribute(DWORD stream, REFGUID key, PROPVARIANT* value) override {
     CountIfFailed();
     const HRESULT hr = m_inner->GetPresentationAttribute(stream, key, value);
@@ -540,6 +641,7 @@ class WindowsReader final : public IMFSourceReader {
 
   std::atomic<ULONG> m_refs{1};
   ComPtr<IMFSourceReader> m_inner;
+  ComPtr<FakeProcessor> m_processor;  // with video_processor, made when first asked for
   bool m_advanced;
   bool m_placeholder;
   int m_samples = 0;
@@ -589,6 +691,7 @@ WindowsReaderHook::WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour)
   g_counts.errors = g_counts.calls_after_error = 0;
   g_counts.calls_after_release = g_counts.refused_seeks = 0;
   g_counts.sta_calls = g_counts.sta_failure = 0;
+  g_counts.processor_queries = g_counts.reads_converting_rates = 0;
   EmptyGraveyard();
   if (PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL",
                   reinterpret_cast<void*>(CreateWindowsReader), &m_original)) {

@@ -67,6 +67,10 @@ struct WindowsBehaviour {
   // (0 = none): every ReadSample first calls its GetClassID from the reader's thread, as a decoder
   // registered without a ThreadingModel, created in the main STA, is called into.
   DWORD sta_object_cookie = 0;
+  // The reader answers IMFSourceReaderEx and lists a video processor for the video stream (its
+  // category MFT_CATEGORY_VIDEO_PROCESSOR), which converts frame rates unless its attributes say
+  // MF_XVP_DISABLE_FRC; every ReadSample while it would is counted in reads_converting_rates.
+  bool video_processor = false;
 };
 
 // Every behaviour on, for a clip with key frames every `key_interval` ticks, 2D pitch 64.
@@ -80,7 +84,7 @@ struct DocumentedBehaviour {
   const char* behaviour;
   const char* page;
 };
-extern const DocumentedBehaviour kWindowsBehaviours[15];
+extern const DocumentedBehaviour kWindowsBehaviours[16];
 
 // What the installed double has seen since it was installed.
 struct WindowsReaderCounts {
@@ -97,6 +101,8 @@ struct WindowsReaderCounts {
   std::atomic<long> refused_seeks{0};         // SetCurrentPosition calls refused (refuse_seeks)
   std::atomic<long> sta_calls{0};             // GetClassID calls into the STA object answered
   std::atomic<long> sta_failure{0};           // the HRESULT of the last such call that failed
+  std::atomic<long> processor_queries{0};     // GetTransformForStream calls that found it
+  std::atomic<long> reads_converting_rates{0};  // samples read while it converts frame rates
 };
 
 // Puts the double in place of `module`'s import of MFCreateSourceReaderFromURL for as long as

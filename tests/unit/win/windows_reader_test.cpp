@@ -374,6 +374,17 @@ TEST(WindowsReader, SourcesThatCannotSeekStillGiveTheFrameDue) {
   EXPECT_GT(hook->counts().readers, 2) << "moments behind the reader come from a fresh one";
 }
 
+// The advanced video processor keeps the stream's own stamps: its frame-rate conversion is off
+// before the first sample is read.
+TEST(WindowsReader, TheVideoProcessorDoesNotConvertFrameRates) {
+  WindowsBehaviour behaviour = AllWindowsBehaviours(kKeyInterval);
+  behaviour.video_processor = true;
+  const auto hook = HookIf(true, behaviour);
+  EXPECT_EQ(FrameNumber(Extract(L"numbered60s.mp4", {0, 0, 25})), 250);
+  EXPECT_GT(hook->counts().processor_queries, 0);
+  EXPECT_EQ(hook->counts().reads_converting_rates, 0);
+}
+
 // A platform that refuses the advanced video processor still gets a reader: the plain one.
 TEST(WindowsReader, ReaderWithoutAdvancedProcessingWhenItIsRefused) {
   WindowsBehaviour behaviour;
