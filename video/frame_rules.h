@@ -25,9 +25,9 @@ inline constexpr int64_t kTicksPerSecond = 10'000'000;  // Media Foundation's 10
 inline constexpr int64_t kReadOnReach = 15 * 10'000'000LL;
 // A read after a seek goes on to the frame due however far before it the seek landed: Windows
 // lands on the key frame before the moment, and key frames can lie a minute or more apart
-// (screen recordings, some cameras). The call's time limit bounds it, and the stream's end. Only
-// a run of this many samples whose stamps do not advance past the latest ends it early (the
-// latest frame read stands in).
+// (screen recordings, some cameras). The host's wait is bounded by the call's time limit, the
+// read by the stream's end. Only a run of this many samples whose stamps do not advance past
+// the latest ends it early (the latest frame read stands in).
 inline constexpr int kStalledSamples = 240;
 
 // Containers round stamps (a millisecond in some, 1/90000 s in others); a frame stamped this
