@@ -5,6 +5,9 @@
 //        exact_bench browse PLUGIN VIDEO KEY_INTERVAL_SECONDS DIV ROUNDS: a listing and every
 //          entry in order with the kept reader reading on, with it seeking every time, and with
 //          a fresh reader per call, under both readers
+//        exact_bench keyframes PLUGIN OLD_PLUGIN VIDEO KEY_INTERVAL_SECONDS DIV ROUNDS: a listing
+//          and every entry in order under the Windows-behaviour reader, this build against an
+//          earlier one (its own settings file beside it), rounds interleaved: the cost per entry
 #include <windows.h>
 
 #include <algorithm>
@@ -81,9 +84,50 @@ int Browse(const std::wstring& plugin_path, const wchar_t* video, long long key_
   return 0;
 }
 
+// Browse all with each of two builds under the Windows-behaviour reader, rounds interleaved; the
+// mean of the entries' median times, side by side.
+int KeyFrames(const std::wstring (&plugins)[2], const wchar_t* video, long long key_interval,
+              int div, int rounds) {
+  const char* names[2] = {"this build", "earlier build"};
+  std::vector<std::vector<double>> entries[2];  // [build][entry][round]
+  for (int round = 0; round < rounds; ++round) {
+    for (int build = 0; build < 2; ++build) {
+      const std::wstring& path = plugins[build];
+      if (!WriteText(path.substr(0, path.rfind(L'.')) + L".ini",
+                     "[SystemSetting]\r\ndiv=" + std::to_string(div) + "\r\ntimeout=60\r\n"))
+        return 1;
+      stillreel::LoadedPlugin plugin;
+      if (!plugin.Load(path.c_str())) return 1;
+      stillreel::test::WindowsReaderHook hook(plugin.module(),
+                                              stillreel::test::AllWindowsBehaviours(key_interval));
+      if (!hook.installed()) return 1;
+      std::vector<double> phases;
+      if (!BrowseAll(plugin, video, &phases)) return 1;
+      entries[build].resize(phases.size() - 1);
+      for (size_t i = 1; i < phases.size(); ++i) entries[build][i - 1].push_back(phases[i] * 1e3);
+    }
+  }
+  double mean[2] = {0, 0};
+  for (int build = 0; build < 2; ++build) {
+    for (const auto& times : entries[build]) mean[build] += Median(times);
+    if (!entries[build].empty()) mean[build] /= static_cast<double>(entries[build].size());
+  }
+  std::printf(
+      "Windows-behaviour reader, key frames every %lld s, div=%d, median of %d rounds:"
+      "  %s %.0f ms/entry  %s %.0f ms/entry  this/earlier %.2f\n",
+      key_interval / 10'000'000LL, div, rounds, names[0], mean[0], names[1], mean[1],
+      mean[0] / mean[1]);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc >= 8 && wcscmp(argv[1], L"keyframes") == 0) {
+    const std::wstring plugins[2] = {argv[2], argv[3]};
+    return KeyFrames(plugins, argv[4], _wtoi(argv[5]) * 10'000'000LL, _wtoi(argv[6]),
+                     _wtoi(argv[7]));
+  }
   if (argc >= 7 && wcscmp(argv[1], L"browse") == 0)
     return Browse(argv[2], argv[3], _wtoi(argv[4]) * 10'000'000LL, _wtoi(argv[5]), _wtoi(argv[6]));
   if (argc < 5) {

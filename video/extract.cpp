@@ -25,14 +25,25 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-// Seeks the reader to `ticks` (100-ns units).
-void SeekTo(IMFSourceReader* reader, int64_t ticks) {
+// Seeks the reader to `ticks` (100-ns units). A failure leaves the reader where it stood.
+HRESULT SeekTo(IMFSourceReader* reader, int64_t ticks) {
   PropVariant position;
   position.get()->vt = VT_I8;
   position.get()->hVal.QuadPart = ticks;
-  // Not examined: a source that cannot seek still delivers frames from where it stands, and
-  // the read that follows tells whether one comes.
-  (void)reader->SetCurrentPosition(GUID_NULL, position.value());
+  return SR_TRACED(reader->SetCurrentPosition(GUID_NULL, position.value()));
+}
+
+// Whether the source says it can seek; a source that does not answer is taken at its word when
+// a seek is tried (its result is checked).
+bool CanSeek(IMFSourceReader* reader) {
+  PropVariant characteristics;
+  if (FAILED(reader->GetPresentationAttribute(MF_SOURCE_READER_MEDIASOURCE,
+                                              MF_SOURCE_READER_MEDIASOURCE_CHARACTERISTICS,
+                                              characteristics.get())) ||
+      characteristics.value().vt != VT_UI4) {
+    return true;
+  }
+  return (characteristics.value().ulVal & MFMEDIASOURCE_CAN_SEEK) != 0;
 }
 
 // A frame's duration by the current type's frame rate; 0 when it states none.
@@ -47,11 +58,17 @@ int64_t FrameSpan(IMFSourceReader* reader) {
   return kTicksPerSecond * denominator / numerator;
 }
 
-// Where to seek for the frame due at t. At or past the stream's duration D (t = D is a normal
-// result of the seek rules) a seek to t ends the stream at once, so the read starts two frames
-// before D and the frame due at t is read on to: the last one, unless the stream goes on past
-// its stated duration. Reading from the key frame before D, as a seek to t would on Windows,
-// gives the same frame.
+// The moment ReadFrameAt is to read to for t: at or past the stream's duration D (t = D is a
+// normal result of the seek rules) the last frame, found by reading to the end of the stream.
+// Reading to t instead would stop a frame short where the stamps run late (Wine's, with B-frames,
+// by the reorder delay) or the last frame is stamped at D.
+int64_t DueMoment(int64_t t, int64_t duration, bool exact) {
+  return exact && duration > 0 && t >= duration ? std::numeric_limits<int64_t>::max() : t;
+}
+
+// Where to seek for the frame due at t. At or past D a seek to t ends the stream at once, so the
+// read starts two frames before D and goes on to the end. Reading from the key frame before D,
+// as a seek to t would on Windows, gives the same frame.
 int64_t SeekPosition(IMFSourceReader* reader, int64_t t, int64_t duration, bool exact) {
   if (!exact || duration <= 0 || t < duration) return t;
   const int64_t span = FrameSpan(reader);
@@ -59,21 +76,28 @@ int64_t SeekPosition(IMFSourceReader* reader, int64_t t, int64_t duration, bool 
   return std::max<int64_t>(0, duration - 2 * span);
 }
 
-// The frame due at t (see ReadFrameAt) after the seek to SeekPosition. A seek at or past the last
-// frame ends the stream instead; then the stream's last frame stands in, found by reading from
-// one second before min(t, D) to the end and keeping only the latest.
+// The frame due at t (see ReadFrameAt) after the seek to SeekPosition. A seek at or past the
+// video's last frame ends the stream instead; then the video's last frame stands in, found by
+// reading to the end from 1, 2, 4, ... s before min(t, D) until a frame comes: MF_PD_DURATION is
+// the presentation's, audio included, and the video may end well before it.
 HRESULT ReadFrame(IMFSourceReader* reader, int64_t t, int64_t duration, bool exact,
                   FrameRead& read) {
   SR_RETURN_IF_FAILED(ReadFrameAt(reader, t, exact, read));
   if (read.sample || read.reader_failed || !read.end_of_stream) return S_OK;
-  SeekTo(reader, std::max<int64_t>(0, std::min(t, duration) - kTicksPerSecond));
-  // A failing read ends the search like the end of the stream: what arrived so far counts.
-  (void)ReadFrameAt(reader, std::numeric_limits<int64_t>::max(), true, read);
-  return S_OK;
+  const int64_t end = std::max<int64_t>(0, std::min(t, duration));
+  for (int64_t back = kTicksPerSecond;; back *= 2) {
+    const int64_t from = std::max<int64_t>(0, end - back);
+    SR_RETURN_IF_FAILED(SeekTo(reader, from));
+    // A failing read ends the search like the end of the stream: what arrived so far counts.
+    (void)ReadFrameAt(reader, std::numeric_limits<int64_t>::max(), true, read);
+    if (read.sample || read.reader_failed || from == 0) return S_OK;
+  }
 }
 
 // Holds one lock on a media buffer, Lock2D or plain Lock, and undoes it when it goes out of
-// scope. The buffers are not owned: their ComPtrs are declared before the lock and outlive it.
+// scope. It holds a reference to the interface it locked through: COM counts references per
+// interface, and a buffer may free a 2D interface (a tear-off) at that interface's last Release,
+// so the unlock must go through a reference still held.
 class FrameLock {
  public:
   FrameLock() = default;
@@ -81,8 +105,8 @@ class FrameLock {
   FrameLock& operator=(const FrameLock&) = delete;
   ~FrameLock() {
     // A failed unlock cannot be mended; the buffer is released right after.
-    if (m_buffer_2d != nullptr) (void)m_buffer_2d->Unlock2D();
-    if (m_buffer != nullptr) (void)m_buffer->Unlock();
+    if (m_buffer_2d) (void)m_buffer_2d->Unlock2D();
+    if (m_buffer) (void)m_buffer->Unlock();
   }
 
   HRESULT Lock2D(IMF2DBuffer* buffer, BYTE** first_row, LONG* pitch) {
@@ -104,8 +128,8 @@ class FrameLock {
   }
 
  private:
-  IMF2DBuffer* m_buffer_2d = nullptr;
-  IMFMediaBuffer* m_buffer = nullptr;
+  ComPtr<IMF2DBuffer> m_buffer_2d;
+  ComPtr<IMFMediaBuffer> m_buffer;
 };
 
 // Pitch in bytes of an NV12 (or P010, `sample_bytes` 2) frame in a plain buffer, which does not
@@ -138,22 +162,26 @@ struct LockedFrame {
 };
 
 // Locks the sample's single buffer and finds the planes of the shown picture. A 2D buffer states
-// its first row and pitch; its chroma plane starts at pitch x coded height, and what may be read
-// is what Lock2DSize states (else the buffer's maximum length from the first row). A bottom-up
-// 2D buffer (negative pitch) is refused: where its chroma plane lies is not stated. A plain
-// buffer (Wine's decoders) is placed by its length: the chroma plane starts at two thirds of it.
-// The conversion checks that the planes lie within the readable memory.
+// its first row and pitch, a plain one its pitch through the type (PlainBufferPitch); in both the
+// chroma plane starts at pitch x coded height ("Uncompressed Video Buffers": the layout follows
+// the stride and the height, not the buffer's length, which may hold spare rows after the
+// planes). A plain buffer's odd coded height is rounded up, as Wine lays such frames out. What
+// may be read is what Lock2DSize states (else the buffer's maximum length from the first row),
+// or the plain buffer's length. A bottom-up 2D buffer (negative pitch) is refused: where its
+// chroma plane lies is not stated. The conversion checks that the planes lie within the readable
+// memory.
 HRESULT LockPlanes(IMFMediaBuffer* buffer, IMFMediaType* type, const FrameLayout& layout,
                    FrameLock& lock, LockedFrame& frame) {
   const FrameSize picture = layout.picture;
   const uint32_t sample_bytes = SampleBytes(type);
   BYTE* first_row = nullptr;
   LONG pitch = 0;
+  BYTE* start = nullptr;
+  DWORD length = 0;
+  uint32_t coded_height = layout.coded.height;
   ComPtr<IMF2DBuffer> buffer_2d;
   if (SUCCEEDED(buffer->QueryInterface(IID_PPV_ARGS(&buffer_2d)))) {
     ComPtr<IMF2DBuffer2> buffer_2d2;
-    BYTE* start = nullptr;
-    DWORD length = 0;
     if (SUCCEEDED(buffer_2d.As(&buffer_2d2))) {
       SR_RETURN_IF_FAILED(lock.Lock2DSize(buffer_2d2.Get(), &first_row, &pitch, &start, &length));
     } else {
@@ -162,24 +190,18 @@ HRESULT LockPlanes(IMFMediaBuffer* buffer, IMFMediaType* type, const FrameLayout
       start = first_row;
     }
     SR_RETURN_HR_IF(E_UNEXPECTED, pitch <= 0 || first_row < start);
-    const std::optional<Nv12Planes> planes =
-        Nv12PlanesIn2DBuffer(first_row, static_cast<int32_t>(pitch), layout.coded.height,
-                             layout.left, layout.top, picture.width, picture.height, sample_bytes);
-    SR_RETURN_HR_IF(E_UNEXPECTED, !planes);
-    frame = {*planes, start, length};
-    return S_OK;
+  } else {
+    SR_RETURN_IF_FAILED(lock.Lock(buffer, &first_row, &length));
+    start = first_row;
+    pitch = PlainBufferPitch(type, length, layout.coded, sample_bytes);
+    SR_RETURN_HR_IF(E_UNEXPECTED, pitch <= 0);
+    coded_height += coded_height & 1;
   }
-  DWORD length = 0;
-  SR_RETURN_IF_FAILED(lock.Lock(buffer, &first_row, &length));
-  pitch = PlainBufferPitch(type, length, layout.coded, sample_bytes);
-  SR_RETURN_HR_IF(E_UNEXPECTED, pitch <= 0);
-  Nv12Planes planes = PlainNv12Planes(first_row, static_cast<int32_t>(pitch), length, picture.width,
-                                      picture.height, sample_bytes);
-  // The shown area's first pixel in each plane; offsets are even (ReadFrameLayout).
-  const uint64_t column = uint64_t{layout.left} * sample_bytes;
-  planes.y += uint64_t{layout.top} * static_cast<uint32_t>(pitch) + column;
-  planes.uv += uint64_t{layout.top / 2} * static_cast<uint32_t>(pitch) + column;
-  frame = {planes, first_row, length};
+  const std::optional<Nv12Planes> planes =
+      Nv12PlanesIn2DBuffer(first_row, static_cast<int32_t>(pitch), coded_height, layout.left,
+                           layout.top, picture.width, picture.height, sample_bytes);
+  SR_RETURN_HR_IF(E_UNEXPECTED, !planes);
+  frame = {*planes, start, length};
   return S_OK;
 }
 
@@ -192,7 +214,7 @@ ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, IMFMediaType*
                             uint32_t& image_bytes) {
   FrameLayout layout;
   if (FAILED(SR_TRACED(ReadFrameLayout(type, layout)))) return ExtractStatus::kNoFrame;
-  PictureOptions options = ReadPictureOptions(type, !aspect);
+  PictureOptions options = ReadPictureOptions(type, !aspect, native);
   ReadHdrSignal(type, native, hdr, options);
   const std::optional<PictureDimensions> shown =
       PictureSize(layout.picture.width, layout.picture.height, options);
@@ -237,18 +259,44 @@ HRESULT OpenVideo::Open(const wchar_t* path, LentMemory* memory) {
   m_memory = memory;
   // Not examined: a failure leaves the duration 0, and the seek rules give a time all the same.
   (void)ReadDuration(m_reader.Get(), m_duration);
+  // Not examined: without it the picture is shown as the decoded type alone says.
+  (void)m_reader->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &m_native);
+  m_can_seek = CanSeek(m_reader.Get());
+  m_stands_at = 0;
   return S_OK;
 }
 
 void OpenVideo::Close() {
   m_reader.Reset();
+  m_native.Reset();
   m_path = nullptr;
   m_memory.Reset();
   m_duration = 0;
+  m_can_seek = true;
+  m_stands_at = -1;
   m_planner = ReadOnPlanner{};
 }
 
-bool OpenVideo::Probe(VideoFacts& facts) { return ProbeReader(m_reader.Get(), facts); }
+bool OpenVideo::Probe(VideoFacts& facts) {
+  // The probe may read a frame: where the reader stands is no longer known.
+  m_planner.Forget();
+  m_stands_at = -1;
+  return ProbeReader(m_reader.Get(), facts);
+}
+
+HRESULT OpenVideo::ReadForward(int64_t t, FrameRead& read) {
+  if (m_stands_at < 0 || m_stands_at > t + kStampRounding) {
+    // Behind the reader, or where it stands is not known: a fresh reader starts at the beginning.
+    const wchar_t* path = m_path;
+    SR_RETURN_IF_FAILED(Open(path));
+    m_can_seek = false;
+  }
+  m_stands_at = -1;
+  SR_RETURN_IF_FAILED(ReadFrameAt(m_reader.Get(), DueMoment(t, m_duration, true), true, read));
+  // Only a read that consumed nothing past its frame leaves the reader at a known place.
+  if (!read.end_of_stream && !read.reader_failed) m_stands_at = read.end;
+  return S_OK;
+}
 
 bool OpenVideo::ReadOnTo(int64_t t, bool budget, FrameRead& read) {
   const int64_t start = CounterNow();
@@ -273,8 +321,15 @@ bool OpenVideo::ReadOnTo(int64_t t, bool budget, FrameRead& read) {
 
 HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, FrameRead& read) {
   const int64_t start = CounterNow();
-  SeekTo(m_reader.Get(), SeekPosition(m_reader.Get(), t, m_duration, exact));
-  const HRESULT result = ReadFrame(m_reader.Get(), t, m_duration, exact, read);
+  m_stands_at = -1;
+  if (FAILED(SeekTo(m_reader.Get(), SeekPosition(m_reader.Get(), t, m_duration, exact)))) {
+    // The reader stands where it stood, which the next read must not pass off as t's frame.
+    m_can_seek = false;
+    m_planner.Forget();
+    return ReadForward(t, read);
+  }
+  const HRESULT result =
+      ReadFrame(m_reader.Get(), DueMoment(t, m_duration, exact), m_duration, exact, read);
   LONGLONG span = 0;
   if (read.sample == nullptr || FAILED(read.sample->GetSampleDuration(&span))) span = 0;
   // A read that ended the stream fell back to the stream's last frame: its landing says nothing.
@@ -290,19 +345,20 @@ ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, R
   const int64_t t = SeekTime(settings, index, m_duration);
   FrameRead read;
   HRESULT result = S_OK;
-  if (!(settings.exact && m_planner.ShouldReadOn(t, read_on) &&
-        ReadOnTo(t, read_on != ReadOnMode::kAlways, read))) {
+  if (!m_can_seek) {
+    // No seek to land on a key frame: every entry is the frame due, exact or not.
+    result = ReadForward(t, read);
+  } else if (!(settings.exact && DueMoment(t, m_duration, true) == t &&
+               m_planner.ShouldReadOn(t, read_on) &&
+               ReadOnTo(t, read_on != ReadOnMode::kAlways, read))) {
     if (!m_reader) return ExtractStatus::kNoFrame;  // reopening failed
     result = SeekAndRead(t, settings.exact, read);
   }
+  if (!m_reader) return ExtractStatus::kNoFrame;
   // After the reader reported an error no call may be made on it again: it is not kept.
   if (read.reader_failed) Close();
   if (FAILED(result) || !read.sample || !read.type) return ExtractStatus::kNoFrame;
-  // Where the decoder's type names no transfer the source's may: not examined, null is no type.
-  // A reader that reported an error is closed by now and not asked.
-  ComPtr<IMFMediaType> native;
-  if (m_reader) (void)m_reader->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &native);
-  return ConvertSample(read.sample.Get(), read.type.Get(), native.Get(), settings.aspect,
+  return ConvertSample(read.sample.Get(), read.type.Get(), m_native.Get(), settings.aspect,
                        settings.hdr, blocks, image, image_bytes);
 }
 

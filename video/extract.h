@@ -51,12 +51,19 @@ class OpenVideo {
   // Reads on to the frame due at t, within the planner's budget if `budget`; false when it gave up:
   // then where the reader stands is not known.
   bool ReadOnTo(int64_t t, bool budget, FrameRead& read);
+  // A seek to SeekPosition and the read after it; a refused seek turns the video to ReadForward.
   HRESULT SeekAndRead(int64_t t, bool exact, FrameRead& read);
+  // For a source that cannot seek: reads on from where the reader stands, or from the start of
+  // a fresh reader when t lies behind it, to the frame due at t.
+  HRESULT ReadForward(int64_t t, FrameRead& read);
 
   const wchar_t* m_path = nullptr;
   Microsoft::WRL::ComPtr<LentMemory> m_memory;
   Microsoft::WRL::ComPtr<IMFSourceReader> m_reader;
-  int64_t m_duration = 0;  // 100-ns ticks
+  Microsoft::WRL::ComPtr<IMFMediaType> m_native;  // the stream's first native type; may be null
+  int64_t m_duration = 0;                         // 100-ns ticks
+  bool m_can_seek = true;                         // the source says it can, and no seek has failed
+  int64_t m_stands_at = -1;  // where the next sample starts, when known (100-ns ticks); else -1
   ReadOnPlanner m_planner;
 };
 

@@ -3,6 +3,7 @@
 
 #include <mfapi.h>
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -31,6 +32,8 @@ HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& r
   SR_RETURN_IF_FAILED(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &type));
   const int64_t limit = SaturatingAdd(t, kStampRounding);
   int64_t expected_start = guard != nullptr ? guard->expected_start : 0;
+  int64_t latest = std::numeric_limits<int64_t>::min();
+  int stalled = 0;
   for (int ticks = 0; ticks < kMaxStreamTicks;) {
     DWORD flags = 0;
     LONGLONG stamp = 0;
@@ -86,7 +89,10 @@ HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& r
     if (!exact || stamp > limit) return S_OK;
     // The span holds t: no need to decode the next frame to know.
     if (span > 0 && SaturatingAdd(stamp, span) > limit) return S_OK;
-    if (read.samples >= kReadOnSamples || stamp - read.first_stamp >= kReadOnSpan) {
+    // Stamps that never advance would never reach t.
+    stalled = stamp > latest ? 0 : stalled + 1;
+    latest = std::max<int64_t>(latest, stamp);
+    if (stalled >= kStalledSamples) {
       read.capped = true;
       read.gave_up = guard != nullptr;
       return S_OK;

@@ -23,7 +23,7 @@ struct FrameRead {
   // a duration stated); -1 otherwise.
   int64_t end = -1;
   int samples = 0;      // samples read
-  bool capped = false;  // stopped by the kReadOnSpan / kReadOnSamples cap
+  bool capped = false;  // stopped by kStalledSamples before the frame due
   // With a ReadOnGuard: the read broke off. `sample` is not the frame due at t and where the
   // reader stands is not known; only a seek brings it back to a known place.
   bool gave_up = false;
@@ -32,8 +32,8 @@ struct FrameRead {
 
 // Makes ReadFrameAt a continuation of an earlier read instead of the read after a seek: the
 // first sample must start where the last one delivered ended, each next one where the one before
-// ended, and the read must be done by `deadline` (QueryPerformanceCounter value, 0 = none) and
-// within the cap. Otherwise it gives up.
+// ended, and the read must be done by `deadline` (QueryPerformanceCounter value, 0 = none).
+// Otherwise it gives up.
 struct ReadOnGuard {
   int64_t expected_start = 0;
   int64_t deadline = 0;
@@ -43,14 +43,14 @@ struct ReadOnGuard {
 // the frame whose span holds `t` (100-ns ticks): the last one stamped at or before t, with a
 // millisecond's allowance for stamps rounded late. The read stops as soon as a frame's stamp and
 // duration show that it is the one, or the next frame starts after t, or the stream ends (the
-// last frame read stands in), or at the kReadOnSpan / kReadOnSamples cap (the latest frame read
-// stands in). A first sample already past t is delivered as it is. Without `exact`, delivers the
-// first sample. The type is read again whenever the reader signals a change, so `type` always
-// describes `sample`. After a failure of the reader no further call is made on it
-// (`reader_failed`); a frame read before that is still delivered. With a `guard` the same rules
-// pick the frame, but the read gives up instead (`gave_up`) wherever a seek to t would take
-// another way: at the end of the stream, the cap, a failure, a first sample past t, a break in
-// the time line or past the deadline.
+// last frame read stands in), or after kStalledSamples samples in a row whose stamps do not
+// advance (the latest frame read stands in). A first sample already past t is delivered as it
+// is. Without `exact`, delivers the first sample. The type is read again whenever the reader
+// signals a change, so `type` always describes `sample`. After a failure of the reader no further
+// call is made on it (`reader_failed`); a frame read before that is still delivered. With a
+// `guard` the same rules pick the frame, but the read gives up instead (`gave_up`) wherever a
+// seek to t would take another way: at the end of the stream, a stall, a failure, a first sample
+// past t, a break in the time line or past the deadline.
 HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& read,
                     const ReadOnGuard* guard = nullptr);
 

@@ -22,11 +22,15 @@ struct FrameSettings {
 
 inline constexpr int64_t kTicksPerSecond = 10'000'000;  // Media Foundation's 100-ns units
 
-// How far a read goes on past the first sample it gets, at most: a little over the longest
-// key-frame interval in common use (10 s), in stream time (100-ns ticks) and in samples (30 s
-// at 120 fps, against stamps that do not advance). At the cap the latest frame read is taken.
-inline constexpr int64_t kReadOnSpan = 30 * 10'000'000LL;
-inline constexpr int kReadOnSamples = 3600;
+// How far ahead of where a kept reader stands reading on is tried at all, in stream time (100-ns
+// ticks); farther moments are sought.
+inline constexpr int64_t kReadOnReach = 15 * 10'000'000LL;
+// A read after a seek goes on to the frame due however far before it the seek landed: Windows
+// lands on the key frame before the moment, and key frames can lie a minute or more apart
+// (screen recordings, some cameras). The host's wait is bounded by the call's time limit, the
+// read by the stream's end. Only a run of this many samples whose stamps do not advance past
+// the latest ends it early (the latest frame read stands in).
+inline constexpr int kStalledSamples = 240;
 
 // Containers round stamps (a millisecond in some, 1/90000 s in others); a frame stamped this
 // much after t still counts as at or before it. 100-ns ticks.

@@ -19,39 +19,30 @@ int32_t WholeSeconds(int64_t ticks) {
   return static_cast<int32_t>(seconds < kMax ? seconds : kMax);
 }
 
-// The picture size a fetch will deliver. Before its first frame a Windows decoder may state
-// only a placeholder type (a guessed size, no aperture) and signal the real one with that frame.
-// When the current type shows the picture the source's native type shows, it is taken as it
-// is; otherwise the first frame is decoded and the type in force for it counts. Decoding in
-// every probe would start a decoder per listing (under Wine it doubled the time of a listing).
-// The picture's options come from the same type. {0, 0} when no size can be read.
+// The picture size a fetch will deliver: the type in force for the first frame, decoded here.
+// Before its first frame a Windows decoder may state a placeholder type, and the type change
+// that comes with that frame may bring a pixel aspect ratio or an aperture while the picture
+// size stays ("H.264 Video Decoder"), so no type stated before a frame is trusted. The current
+// type serves only when no frame comes. {0, 0} when no size can be read.
 void ReadShownPicture(IMFSourceReader* reader, VideoFacts& facts) {
   using Microsoft::WRL::ComPtr;
-  ComPtr<IMFMediaType> current;
   ComPtr<IMFMediaType> native;
-  FrameLayout current_layout;
-  FrameLayout native_layout;
-  const bool has_current =
-      SUCCEEDED(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &current)) &&
-      SUCCEEDED(ReadFrameLayout(current.Get(), current_layout));
-  if (has_current &&
-      SUCCEEDED(reader->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &native)) &&
-      SUCCEEDED(ReadFrameLayout(native.Get(), native_layout)) &&
-      native_layout.picture.width == current_layout.picture.width &&
-      native_layout.picture.height == current_layout.picture.height) {
-    facts.size = current_layout.picture;
-    facts.picture = ReadPictureOptions(current.Get(), false);
+  // Not examined: without it the picture is shown as the decoded type alone says.
+  (void)reader->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &native);
+  FrameRead first;
+  FrameLayout layout;
+  if (SUCCEEDED(ReadFrameAt(reader, 0, false, first)) && first.type &&
+      SUCCEEDED(ReadFrameLayout(first.type.Get(), layout))) {
+    facts.size = layout.picture;
+    facts.picture = ReadPictureOptions(first.type.Get(), false, native.Get());
     return;
   }
-  FrameRead first;
-  FrameLayout decoded;
-  if (SUCCEEDED(ReadFrameAt(reader, 0, false, first)) && first.type &&
-      SUCCEEDED(ReadFrameLayout(first.type.Get(), decoded))) {
-    facts.size = decoded.picture;
-    facts.picture = ReadPictureOptions(first.type.Get(), false);
-  } else if (has_current) {
-    facts.size = current_layout.picture;
-    facts.picture = ReadPictureOptions(current.Get(), false);
+  if (first.reader_failed) return;  // no call on it after its error
+  ComPtr<IMFMediaType> current;
+  if (SUCCEEDED(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &current)) &&
+      SUCCEEDED(ReadFrameLayout(current.Get(), layout))) {
+    facts.size = layout.picture;
+    facts.picture = ReadPictureOptions(current.Get(), false, native.Get());
   }
 }
 

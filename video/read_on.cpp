@@ -16,7 +16,7 @@ bool ReadOnPlanner::ShouldReadOn(int64_t t, ReadOnMode mode) const {
   if (mode == ReadOnMode::kNever || !m_trusted || m_seeks == 0 || m_end < 0) return false;
   // The next frame must start at or before t, or the frame due is the one delivered last, which
   // only a seek gives again; and t must lie well within what one read may cover.
-  if (m_end > t + kStampRounding || t - m_end >= kReadOnSpan / 2) return false;
+  if (m_end > t + kStampRounding || t - m_end >= kReadOnReach) return false;
   if (mode == ReadOnMode::kAlways) return true;
   const double frame_ms = m_frames > 0 ? m_frame_ms : m_seek_frame_ms;
   // Not tried yet: only as far as a common key-frame interval, where reading on has a chance.

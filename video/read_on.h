@@ -14,7 +14,7 @@ enum class ReadOnMode { kNever, kWhenFaster, kAlways };
 // land at or before the moment (Windows lands on the key frame before it) and whose frames
 // follow one another on one time line. A source that stamps the first frame after a seek past
 // the moment (Wine stamps every frame of a stream with B-frames late by the reorder delay, but
-// not its seeks), or whose read after a seek hit the cap, is never read on again.
+// not its seeks), or whose read after a seek stalled (kStalledSamples), is never read on again.
 //
 // Which is faster depends on the source: a seek costs a fixed part plus the decoding from the key
 // frame; reading on costs every frame up to the moment. Both are measured as they happen: a

@@ -119,6 +119,33 @@ HRESULT CreateReader(const wchar_t* path, LentMemory* memory, ComPtr<IMFSourceRe
   return MFCreateSourceReaderFromByteStream(stream.Get(), nullptr, &reader);
 }
 
+// MF_XVP_DISABLE_FRC (mfidl.h of Windows' SDK; these headers lack it).
+constexpr GUID kXvpDisableFrc = {
+    0x2c0afa19, 0x7a97, 0x4d5a, {0x9e, 0xe8, 0x16, 0xd4, 0xfc, 0x51, 0x8d, 0x8c}};
+
+// The advanced video processor "attempts to match" the output type and converts the frame rate
+// by default (MF_XVP_DISABLE_FRC): a variable-frame-rate clip (phones) could come with repeated
+// or re-stamped frames. The exact-moment reading goes by the stream's own stamps, so the
+// processor's frame-rate conversion is turned off. A reader without IMFSourceReaderEx (before
+// Windows 8) has no such processor; one it cannot reach is left as it is.
+void KeepTheStreamsStamps(IMFSourceReader* reader) {
+  ComPtr<IMFSourceReaderEx> reader_ex;
+  if (FAILED(reader->QueryInterface(IID_PPV_ARGS(&reader_ex)))) return;
+  for (DWORD index = 0;; ++index) {
+    GUID category = GUID_NULL;
+    ComPtr<IMFTransform> transform;
+    if (FAILED(reader_ex->GetTransformForStream(MF_SOURCE_READER_FIRST_VIDEO_STREAM, index,
+                                                &category, &transform))) {
+      return;  // MF_E_INVALIDINDEX past the last one
+    }
+    ComPtr<IMFAttributes> attributes;
+    if (category == MFT_CATEGORY_VIDEO_PROCESSOR &&
+        SUCCEEDED(SR_TRACED(transform->GetAttributes(&attributes)))) {
+      (void)SR_TRACED(attributes->SetUINT32(kXvpDisableFrc, TRUE));
+    }
+  }
+}
+
 // Whether the first video stream's native type names an interlace mode other than progressive.
 bool MayBeInterlaced(IMFSourceReader* reader) {
   ComPtr<IMFMediaType> native;
@@ -217,11 +244,11 @@ HRESULT OpenNv12Reader(const wchar_t* path, ComPtr<IMFSourceReader>& reader, Len
   SR_RETURN_IF_FAILED(reader->SetStreamSelection(MF_SOURCE_READER_FIRST_VIDEO_STREAM, TRUE));
   // A 10-bit or HDR stream is asked for P010 first, to keep its precision until the last step;
   // a reader that refuses gives NV12.
-  if (WantsTenBits(reader.Get()) &&
-      SUCCEEDED(SR_TRACED(SetOutputType(reader.Get(), MFVideoFormat_P010)))) {
-    return S_OK;
+  if (!WantsTenBits(reader.Get()) ||
+      FAILED(SR_TRACED(SetOutputType(reader.Get(), MFVideoFormat_P010)))) {
+    SR_RETURN_IF_FAILED(SetOutputType(reader.Get(), MFVideoFormat_NV12));
   }
-  SR_RETURN_IF_FAILED(SetOutputType(reader.Get(), MFVideoFormat_NV12));
+  KeepTheStreamsStamps(reader.Get());
   return S_OK;
 }
 
@@ -281,11 +308,15 @@ HRESULT ReadFrameLayout(IMFMediaType* type, FrameLayout& layout) {
   return S_OK;
 }
 
-PictureOptions ReadPictureOptions(IMFMediaType* type, bool keep_stored_pixels) {
+PictureOptions ReadPictureOptions(IMFMediaType* type, bool keep_stored_pixels,
+                                  IMFMediaType* native) {
   PictureOptions options;
   options.keep_stored_pixels = keep_stored_pixels;
   UINT32 value = 0;
-  if (SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_ROTATION, &value))) {
+  // The decoded type's own value when it states a turn; 0 there says nothing (Wine states 0
+  // whatever the container says), and the reader turns no frames unless asked to.
+  if ((SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_ROTATION, &value)) && value != 0) ||
+      (native != nullptr && SUCCEEDED(native->GetUINT32(MF_MT_VIDEO_ROTATION, &value)))) {
     switch (value) {
       case MFVideoRotationFormat_90:
         options.rotation = Rotation::k90;

@@ -53,8 +53,11 @@ HRESULT ReadFrameLayout(IMFMediaType* type, FrameLayout& layout);
 // turned that far counter-clockwise, so it is turned back clockwise), MF_MT_YUV_MATRIX (BT.709,
 // BT.2020; anything else BT.601), MF_MT_VIDEO_NOMINAL_RANGE (0-255 full, else limited) and
 // MF_MT_PIXEL_ASPECT_RATIO. An untagged type gives the defaults, today's picture.
-// `keep_stored_pixels` is the caller's ("aspect=0").
-PictureOptions ReadPictureOptions(IMFMediaType* type, bool keep_stored_pixels);
+// `keep_stored_pixels` is the caller's ("aspect=0"). The rotation describes the stream, and no
+// page says the reader copies it to the decoded type: when `type` lacks it or states 0, the
+// stream's `native` type (may be null) gives it; one of them counts, never both.
+PictureOptions ReadPictureOptions(IMFMediaType* type, bool keep_stored_pixels,
+                                  IMFMediaType* native = nullptr);
 
 // MF_MT_MAX_LUMINANCE_LEVEL (MaxCLL) and MF_MT_MAX_MASTERING_LUMINANCE, UINT32 nits; mingw-w64's
 // headers do not name them.

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "video/reader.h"
+#include "win/caller_wait.h"
 #include "win/event.h"
 #include "win/lock.h"
 #include "win/media.h"
@@ -335,7 +336,7 @@ bool RunOnWorker(const wchar_t* path, const MediaLimits& limits, const Request& 
     slot->spare = std::move(block);
   }
   slot->spare_ready.Set();
-  const bool answered = slot->response_ready.Wait(RemainingMs(limits));
+  const bool answered = WaitLettingComCallsIn(slot->response_ready, RemainingMs(limits));
   ScopedLock lock(g_lock);
   if (!slot->response.ready) {
     // The worker may still be in a call that never returns; it ends on its own if it does.

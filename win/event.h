@@ -20,6 +20,7 @@ class Event {
 
   void Set() { SetEvent(m_handle.get()); }
   void Reset() { ResetEvent(m_handle.get()); }
+  HANDLE handle() const { return m_handle.get(); }
   // True when the event was signalled within `milliseconds` (INFINITE: no limit).
   bool Wait(DWORD milliseconds) {
     return WaitForSingleObject(m_handle.get(), milliseconds) == WAIT_OBJECT_0;

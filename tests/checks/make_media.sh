@@ -86,13 +86,26 @@ rich_h264() {
 
 # Every frame shows its own number n in binary: ten blocks across the top half, the most
 # significant bit on the left, black (16) for 0 and white (235) for 1; the bottom half is gray.
-# 10 fps, a key frame every 10 s and no B-frames, so stamps and key-frame times are exact.
+# 10 fps, a key frame every GOP frames (10 s unless given) and BFRAMES B-frames (none unless
+# given; with none, stamps and key-frame times are exact).
+# numbered_h264 WxH SECONDS [GOP [BFRAMES]]
 numbered_h264() {
+  gop=${3:-100}
   ff -f lavfi -i "nullsrc=s=10x2:r=10:d=$2" \
     -vf "geq=lum='if(eq(Y,0),16+219*mod(floor(N/pow(2,9-X)),2),128)':cb=128:cr=128,\
 scale=$1:flags=neighbor" \
-    -c:v libx264 -preset ultrafast -crf 12 -g 100 -keyint_min 100 -sc_threshold 0 -bf 0 \
-    -pix_fmt yuv420p "$tmp"
+    -c:v libx264 -preset ultrafast -crf 12 -g "$gop" -keyint_min "$gop" -sc_threshold 0 \
+    -bf "${4:-0}" -pix_fmt yuv420p "$tmp"
+}
+
+# numbered_audio WxH SECONDS AUDIO_SECONDS: numbered_h264 with a key frame every second and a
+# tone that runs on past the video, so the file lasts AUDIO_SECONDS.
+numbered_audio() {
+  ff -f lavfi -i "nullsrc=s=10x2:r=10:d=$2" -f lavfi -i "sine=frequency=440:duration=$3" \
+    -vf "geq=lum='if(eq(Y,0),16+219*mod(floor(N/pow(2,9-X)),2),128)':cb=128:cr=128,\
+scale=$1:flags=neighbor" \
+    -c:v libx264 -preset ultrafast -crf 12 -g 10 -keyint_min 10 -sc_threshold 0 -bf 0 \
+    -pix_fmt yuv420p -c:a aac -b:a 32k "$tmp"
 }
 
 # A detailed 1080-line picture (coded as 1088 lines by H.264), key frame every second.
@@ -235,6 +248,15 @@ generate 動画.mp4 copy_of len10s.mp4
 generate rich.mp4 rich_h264
 # Frame sizes that are not multiples of 16, for the Windows-behaviour reader's aligned frames.
 generate numbered60s.mp4 numbered_h264 328x232 60
+# The last entry of clips with key frames every frame, second and 10 s, with and without B-frames
+# (-bf 3 overrides the ultrafast preset's none).
+generate numbered60s_g10.mp4 numbered_h264 328x232 60 10
+for gop in 1 10 100; do
+  generate numbered10s_g$gop.mp4 numbered_h264 328x232 10 $gop
+done
+generate numbered10s_g10_bf.mp4 numbered_h264 328x232 10 10 3
+generate numbered10s_g100_bf.mp4 numbered_h264 328x232 10 100 3
+generate numbered10s_audio13s.mp4 numbered_audio 328x232 10 13
 generate hd1080.mp4 hd_h264
 generate hd1080_frame10.bgra reference_frame hd1080.mp4 10
 # Pictures shown as the container says: turned, tagged colours, wide pixels (frame 10 each).

@@ -119,6 +119,24 @@ TEST(PluginPicture, TurnedClipsComeOutUprightAsListed) {
   }
 }
 
+// The rotation describes the stream: stated on the native type only it still turns the picture;
+// stated on both it turns it once.
+TEST(PluginPicture, RotationFromTheNativeTypeTurnsOnce) {
+  for (const bool on_both : {false, true}) {
+    WindowsBehaviour behaviour;
+    behaviour.native_uint32_attributes = {{MF_MT_VIDEO_ROTATION, MFVideoRotationFormat_90}};
+    if (on_both) behaviour.uint32_attributes = behaviour.native_uint32_attributes;
+    const Fetched fetched = FetchFrame10(L"turned90.mp4", "", behaviour);
+    SCOPED_TRACE(on_both ? "on both types" : "on the native type only");
+    ASSERT_EQ(fetched.block.size(), size_t{fetched.listed_bytes});
+    EXPECT_EQ(fetched.width(), 240u);
+    EXPECT_EQ(fetched.height(), 320u);
+    const Difference difference = Compare(fetched, L"turned90_frame10.bgra");
+    EXPECT_LE(difference.max, 5);
+    EXPECT_LT(difference.mean, 1.0);
+  }
+}
+
 // Tagged colours match ffmpeg's conversion with the same matrix and range named; naming BT.601
 // limited range explicitly gives exactly the bytes of an untagged clip.
 TEST(PluginPicture, TaggedColoursMatchTheirConversion) {
@@ -148,6 +166,14 @@ TEST(PluginPicture, TaggedColoursMatchTheirConversion) {
   EXPECT_TRUE(untagged.block == named.block);
 }
 
+void WideningOnTheFirstFrame(WindowsBehaviour wide) {
+  wide.placeholder_type = true;
+  wide.placeholder_native_size = true;
+  const Fetched late = FetchFrame10(L"wide_pixels.mp4", "", wide);
+  EXPECT_EQ(late.block.size(), size_t{late.listed_bytes}) << "placeholder of the native size";
+  EXPECT_EQ(late.width(), 853u);
+}
+
 // 720x480 with 32:27 pixels is listed and delivered 853x480, as ffmpeg widens it; "aspect=0"
 // lists and delivers the stored 720x480 pixels, the bytes of a clip with square pixels. The
 // clip is smooth gradients, so ffmpeg's bicubic widening (after its own conversion) and the
@@ -170,6 +196,10 @@ TEST(PluginPicture, WidePixelsAreWidenedUnlessAspectIsOff) {
   EXPECT_EQ(kept.height(), 480u);
   const Fetched square = FetchFrame10(L"wide_pixels.mp4", "", WindowsBehaviour{});
   EXPECT_TRUE(kept.block == square.block);
+
+  // A placeholder type of the native size and no aspect before the first frame, the 32:27 type
+  // with it: the listing sizes the picture by the type the fetch delivers it by.
+  WideningOnTheFirstFrame(wide);
 
   // Edited between the listing and the fetch, both ways: the image has the size the settings
   // now give, not the listed one (the block made ready for the listed size is not used).

@@ -1,12 +1,17 @@
 // The plug-in through its exports under a source reader that behaves as Windows' does
 // (windows_reader.h), put in place of the DLL's import, and the same under Wine's reader.
+#include <objbase.h>
+#include <wrl/client.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "plugin_host.h"
 #include "windows_reader.h"
@@ -113,6 +118,106 @@ TEST(PluginWindows, ExactSettingChoosesBetweenTheMomentAndTheKeyFrame) {
       EXPECT_NEAR(FrameNumber(block), c.frames[i], 1) << c.settings << "entry " << i;
     }
   }
+}
+
+// A class object of the host's apartment, as a decoder registered without a ThreadingModel
+// ("InprocServer32") is of the main STA: calls into it from another apartment run on the host's
+// thread, and only while that thread lets COM calls in.
+class StaObject final : public IPersist {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (iid != __uuidof(IUnknown) && iid != __uuidof(IPersist)) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<IPersist*>(this);
+    return S_OK;
+  }
+  // Lives on the test's stack, longer than any reference.
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP GetClassID(CLSID* clsid) override {
+    served_on = GetCurrentThreadId();
+    *clsid = CLSID_NULL;
+    return S_OK;
+  }
+  DWORD served_on = 0;
+};
+
+long g_app_messages = 0;  // WM_APP messages the host's window procedure saw
+
+LRESULT CALLBACK CountingWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_APP) ++g_app_messages;
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// A viewer calls from its GUI thread, a single-threaded apartment with windows (PPx, NeeView;
+// /work/shared/hosts.md). While that thread waits for a listing and a fetch, the reader's calls
+// into its apartment from our worker are served, so both answer in normal time instead of at the
+// 5-s limit; the viewer's own posted window message is still queued afterwards, not run inside
+// the plug-in's call.
+TEST(PluginWindows, AHostInASingleThreadedApartmentServesCallsIntoItWhileItWaits) {
+  struct {
+    size_t entries = 0;
+    std::string block;
+    double ms = 0;
+    DWORD host_thread = 0, served_on = 0;
+    long sta_calls = 0, sta_failure = 0, dispatched = 0;
+    bool still_queued = false;
+  } seen;
+  std::thread host_thread([&] {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    {
+      seen.host_thread = GetCurrentThreadId();
+      PluginHost host(Settings("sec=5\r\ntimeout=5\r\n").c_str());
+      StaObject object;
+      Microsoft::WRL::ComPtr<IGlobalInterfaceTable> table;
+      ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr,
+                                             CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&table))));
+      DWORD cookie = 0;
+      ASSERT_TRUE(SUCCEEDED(table->RegisterInterfaceInGlobal(&object, IID_IPersist, &cookie)));
+      WNDCLASSW window_class{};
+      window_class.lpfnWndProc = CountingWindowProc;
+      window_class.hInstance = GetModuleHandleW(nullptr);
+      window_class.lpszClassName = L"StillreelStaHostTest";
+      RegisterClassW(&window_class);
+      HWND window = CreateWindowW(L"StillreelStaHostTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, GetModuleHandleW(nullptr), nullptr);
+      ASSERT_NE(window, nullptr);
+      {
+        WindowsBehaviour behaviour;
+        behaviour.sta_object_cookie = cookie;
+        WindowsReaderHook hook(host.module(), behaviour);
+        ASSERT_TRUE(hook.installed());
+        ASSERT_TRUE(PostMessageW(window, WM_APP, 0, 0));
+        const auto start = std::chrono::steady_clock::now();
+        seen.entries = host.List(Media(L"len10s.mp4")).size();
+        seen.block = host.Fetch(Media(L"len10s.mp4"), 0);
+        seen.ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        seen.sta_calls = hook.counts().sta_calls;
+        seen.sta_failure = hook.counts().sta_failure;
+        seen.dispatched = g_app_messages;
+        MSG message;
+        seen.still_queued = PeekMessageW(&message, window, WM_APP, WM_APP, PM_REMOVE) != FALSE;
+      }
+      seen.served_on = object.served_on;
+      (void)table->RevokeInterfaceFromGlobal(cookie);
+      DestroyWindow(window);
+      UnregisterClassW(L"StillreelStaHostTest", GetModuleHandleW(nullptr));
+    }
+    CoUninitialize();
+  });
+  host_thread.join();
+  EXPECT_EQ(seen.entries, 1u);
+  EXPECT_EQ(ReadMoment(seen.block).second, 5) << "the fetch's picture";
+  EXPECT_LT(seen.ms, 3000) << "listing and fetch waited for the limit";
+  EXPECT_GT(seen.sta_calls, 0) << "the reader called into the host's apartment; failure 0x"
+                               << std::hex << seen.sta_failure;
+  EXPECT_EQ(seen.served_on, seen.host_thread) << "served on the host's thread";
+  EXPECT_EQ(seen.dispatched, 0) << "the host's posted message ran inside the plug-in's call";
+  EXPECT_TRUE(seen.still_queued) << "the host's posted message is still queued";
 }
 
 }  // namespace

@@ -8,13 +8,15 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "import_hook.h"
 
 namespace stillreel::test {
 
-const DocumentedBehaviour kWindowsBehaviours[11] = {
+const DocumentedBehaviour kWindowsBehaviours[19] = {
     {"a seek lands on the key frame at or before the position; the caller reads on",
      "IMFSourceReader::SetCurrentPosition (Remarks)"},
     {"frame size aligned to 16, the picture in MF_MT_MINIMUM_DISPLAY_APERTURE",
@@ -40,6 +42,26 @@ const DocumentedBehaviour kWindowsBehaviours[11] = {
      "MF_MT_TRANSFER_FUNCTION (MFVideoTransFunc_2084, MFVideoTransFunc_HLG); "
      "MF_MT_VIDEO_PRIMARIES; "
      "MF_MT_MAX_MASTERING_LUMINANCE; MF_MT_MAX_LUMINANCE_LEVEL; MF_MT_VIDEO_PROFILE"},
+    {"2D interfaces as tear-offs, gone at their own last Release: references count per interface",
+     "Rules for Managing Reference Counts; Implementing Reference Counting"},
+    {"rotation a property of the stream, stated on the native type; not said to reach the decoded "
+     "type",
+     "MF_MT_VIDEO_ROTATION; IMFSourceReader::GetNativeMediaType"},
+    {"MF_PD_DURATION is the presentation's, audio included: the video may end before it",
+     "MF_PD_DURATION; Using the Source Reader to Process Media Data (Getting the File Duration)"},
+    {"a source that cannot seek: no MFMEDIASOURCE_CAN_SEEK, SetCurrentPosition fails",
+     "Using the Source Reader to Process Media Data (Seeking); MFMEDIASOURCE_CHARACTERISTICS; "
+     "IMFSourceReader::SetCurrentPosition"},
+    {"a plain buffer laid out by stride and coded height, its length larger than the planes",
+     "Uncompressed Video Buffers; MF_MT_DEFAULT_STRIDE"},
+    {"the type change on the first frame brings a pixel aspect ratio with the size unchanged",
+     "H.264 Video Decoder; H.265 / HEVC Video Decoder; MF_SOURCE_READER_FLAG"},
+    {"a decoder registered without a ThreadingModel lives in the main STA; calls into it wait for "
+     "that thread",
+     "InprocServer32; Processes, Threads, and Apartments; CoWaitForMultipleHandles"},
+    {"the advanced video processor converts frame rates unless MF_XVP_DISABLE_FRC",
+     "MF_XVP_DISABLE_FRC; IMFSourceReaderEx::GetTransformForStream; "
+     "MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING"},
 };
 
 namespace {
@@ -70,6 +92,7 @@ class Nv12Buffer2D final : public IMFMediaBuffer, public IMF2DBuffer2 {
     if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFMediaBuffer)) {
       *object = static_cast<IMFMediaBuffer*>(this);
     } else if (iid == __uuidof(IMF2DBuffer) || iid == __uuidof(IMF2DBuffer2)) {
+      if (g_behaviour.tear_off_2d) return NewTearOff(object);
       *object = static_cast<IMF2DBuffer2*>(this);
     } else {
       *object = nullptr;
@@ -124,12 +147,168 @@ class Nv12Buffer2D final : public IMFMediaBuffer, public IMF2DBuffer2 {
 
  private:
   DWORD Length() const { return static_cast<DWORD>(m_bytes.size()); }
+  HRESULT NewTearOff(void** object);
 
   std::atomic<ULONG> m_refs{1};
   std::vector<BYTE> m_bytes;
   LONG m_pitch;
   uint32_t m_height;
   bool m_bottom_up;
+};
+
+// One 2D interface of an Nv12Buffer2D as a tear-off: an object of its own with its own count,
+// holding the buffer while it lives. At its last Release it lets the buffer go and is gone: it
+// stays in memory (the graveyard, emptied when a hook is installed or removed) only so that a
+// later call is counted rather than crashing the test program.
+class TearOff2D final : public IMF2DBuffer2 {
+ public:
+  explicit TearOff2D(IMF2DBuffer2* buffer) : m_buffer(buffer) {}
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (Gone()) return E_UNEXPECTED;
+    if (object == nullptr) return E_POINTER;
+    if (iid == __uuidof(IMF2DBuffer) || iid == __uuidof(IMF2DBuffer2)) {
+      *object = static_cast<IMF2DBuffer2*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return m_buffer->QueryInterface(iid, object);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override {
+    if (Gone()) return 0;
+    return ++m_refs;
+  }
+  STDMETHODIMP_(ULONG) Release() override;
+
+  STDMETHODIMP Lock2D(BYTE** first_row, LONG* pitch) override {
+    return Gone() ? E_UNEXPECTED : m_buffer->Lock2D(first_row, pitch);
+  }
+  STDMETHODIMP Unlock2D() override { return Gone() ? E_UNEXPECTED : m_buffer->Unlock2D(); }
+  STDMETHODIMP GetScanline0AndPitch(BYTE** first_row, LONG* pitch) override {
+    return Gone() ? E_UNEXPECTED : m_buffer->GetScanline0AndPitch(first_row, pitch);
+  }
+  STDMETHODIMP IsContiguousFormat(BOOL* contiguous) override {
+    return Gone() ? E_UNEXPECTED : m_buffer->IsContiguousFormat(contiguous);
+  }
+  STDMETHODIMP GetContiguousLength(DWORD* length) override {
+    return Gone() ? E_UNEXPECTED : m_buffer->GetContiguousLength(length);
+  }
+  STDMETHODIMP ContiguousCopyTo(BYTE* to, DWORD length) override {
+    return Gone() ? E_UNEXPECTED : m_buffer->ContiguousCopyTo(to, length);
+  }
+  STDMETHODIMP ContiguousCopyFrom(const BYTE* from, DWORD length) override {
+    return Gone() ? E_UNEXPECTED : m_buffer->ContiguousCopyFrom(from, length);
+  }
+  STDMETHODIMP Lock2DSize(MF2DBuffer_LockFlags flags, BYTE** first_row, LONG* pitch, BYTE** start,
+                          DWORD* length) override {
+    return Gone() ? E_UNEXPECTED : m_buffer->Lock2DSize(flags, first_row, pitch, start, length);
+  }
+  STDMETHODIMP Copy2DTo(IMF2DBuffer2* to) override {
+    return Gone() ? E_UNEXPECTED : m_buffer->Copy2DTo(to);
+  }
+
+ private:
+  bool Gone() {
+    if (!m_gone) return false;
+    ++g_counts.calls_after_release;
+    return true;
+  }
+
+  std::atomic<ULONG> m_refs{1};
+  std::atomic<bool> m_gone{false};
+  IMF2DBuffer2* m_buffer;  // one reference, let go with the tear-off's last
+};
+
+std::mutex g_graveyard_lock;
+std::vector<std::unique_ptr<TearOff2D>> g_graveyard;
+
+void EmptyGraveyard() {
+  std::lock_guard<std::mutex> lock(g_graveyard_lock);
+  g_graveyard.clear();
+}
+
+STDMETHODIMP_(ULONG) TearOff2D::Release() {
+  if (Gone()) return 0;
+  const ULONG refs = --m_refs;
+  if (refs == 0) {
+    m_gone = true;
+    m_buffer->Release();
+    std::lock_guard<std::mutex> lock(g_graveyard_lock);
+    g_graveyard.emplace_back(this);
+  }
+  return refs;
+}
+
+HRESULT Nv12Buffer2D::NewTearOff(void** object) {
+  AddRef();
+  *object = static_cast<IMF2DBuffer2*>(new TearOff2D(static_cast<IMF2DBuffer2*>(this)));
+  return S_OK;
+}
+
+// MF_XVP_DISABLE_FRC, which these headers lack.
+constexpr GUID kXvpDisableFrc = {
+    0x2c0afa19, 0x7a97, 0x4d5a, {0x9e, 0xe8, 0x16, 0xd4, 0xfc, 0x51, 0x8d, 0x8c}};
+
+// The video processor a reader with advanced video processing inserts, as far as its attributes:
+// nothing passes through it here.
+class FakeProcessor final : public IMFTransform {
+ public:
+  FakeProcessor() { (void)MFCreateAttributes(&m_attributes, 1); }
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (iid != __uuidof(IUnknown) && iid != __uuidof(IMFTransform)) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<IMFTransform*>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG refs = --m_refs;
+    if (refs == 0) delete this;
+    return refs;
+  }
+  bool ConvertsRates() {
+    UINT32 disabled = FALSE;
+    return !m_attributes || FAILED(m_attributes->GetUINT32(kXvpDisableFrc, &disabled)) || !disabled;
+  }
+
+  STDMETHODIMP GetAttributes(IMFAttributes** attributes) override {
+    if (!m_attributes) return E_OUTOFMEMORY;
+    *attributes = m_attributes.Get();
+    (*attributes)->AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP GetStreamLimits(DWORD*, DWORD*, DWORD*, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetStreamCount(DWORD*, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputStreamInfo(DWORD, MFT_INPUT_STREAM_INFO*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputStreamInfo(DWORD, MFT_OUTPUT_STREAM_INFO*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  STDMETHODIMP DeleteInputStream(DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputAvailableType(DWORD, DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputAvailableType(DWORD, DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  STDMETHODIMP SetInputType(DWORD, IMFMediaType*, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP SetOutputType(DWORD, IMFMediaType*, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputCurrentType(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputCurrentType(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetInputStatus(DWORD, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetOutputStatus(DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
+  STDMETHODIMP ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
+  STDMETHODIMP ProcessMessage(MFT_MESSAGE_TYPE, ULONG_PTR) override { return E_NOTIMPL; }
+  STDMETHODIMP ProcessInput(DWORD, IMFSample*, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP ProcessOutput(DWORD, DWORD, MFT_OUTPUT_DATA_BUFFER*, DWORD*) override {
+    return E_NOTIMPL;
+  }
+
+ private:
+  std::atomic<ULONG> m_refs{1};
+  ComPtr<IMFAttributes> m_attributes;
 };
 
 // Frame size of a type, {0, 0} when absent.
@@ -156,10 +335,11 @@ Layout LayoutFor(uint32_t width, uint32_t height) {
     layout.pitch = AlignUp(layout.coded_width, g_behaviour.pitch_alignment);
     layout.changed = true;
   }
+  if (g_behaviour.plain_slack_rows != 0) layout.changed = true;
   return layout;
 }
 
-class WindowsReader final : public IMFSourceReader {
+class WindowsReader final : public IMFSourceReaderEx {
  public:
   WindowsReader(ComPtr<IMFSourceReader> inner, bool advanced)
       : m_inner(std::move(inner)),
@@ -168,8 +348,9 @@ class WindowsReader final : public IMFSourceReader {
 
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFSourceReader)) {
-      *object = static_cast<IMFSourceReader*>(this);
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFSourceReader) ||
+        (iid == __uuidof(IMFSourceReaderEx) && g_behaviour.video_processor)) {
+      *object = static_cast<IMFSourceReaderEx*>(this);
       AddRef();
       return S_OK;
     }
@@ -194,16 +375,21 @@ class WindowsReader final : public IMFSourceReader {
   STDMETHODIMP GetNativeMediaType(DWORD stream, DWORD index, IMFMediaType** type) override {
     CountIfFailed();
     const HRESULT hr = m_inner->GetNativeMediaType(stream, index, type);
-    if (SUCCEEDED(hr) && stream == DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM) &&
-        (g_behaviour.native_subtype != GUID_NULL ||
+    if (SUCCEEDED(hr) &&
+        (g_behaviour.native_interlace_mode != 0 || g_behaviour.native_subtype != GUID_NULL ||
          !g_behaviour.native_uint32_attributes.empty())) {
-      TenBitNative(type);
-    }
-    if (SUCCEEDED(hr) && g_behaviour.native_interlace_mode != 0) {
-      // Wine hands out its own type object: a copy carries the attribute.
+      // Wine hands out its own type object: a copy carries the attributes.
       ComPtr<IMFMediaType> copy;
       if (SUCCEEDED(MFCreateMediaType(&copy)) && SUCCEEDED((*type)->CopyAllItems(copy.Get()))) {
-        copy->SetUINT32(MF_MT_INTERLACE_MODE, g_behaviour.native_interlace_mode);
+        if (g_behaviour.native_interlace_mode != 0) {
+          copy->SetUINT32(MF_MT_INTERLACE_MODE, g_behaviour.native_interlace_mode);
+        }
+        if (g_behaviour.native_subtype != GUID_NULL) {
+          copy->SetGUID(MF_MT_SUBTYPE, g_behaviour.native_subtype);
+        }
+        for (const auto& [key, value] : g_behaviour.native_uint32_attributes) {
+          copy->SetUINT32(key, value);
+        }
         (*type)->Release();
         *type = copy.Detach();
       }
@@ -257,6 +443,8 @@ class WindowsReader final : public IMFSourceReader {
       shown->SetBlob(MF_MT_MINIMUM_DISPLAY_APERTURE, reinterpret_cast<const UINT8*>(&area),
                      sizeof area);
     }
+    // The stream's own attributes stay on the native type unless named for this one.
+    for (const auto& [key, value] : g_behaviour.native_uint32_attributes) shown->DeleteItem(key);
     for (const auto& [key, value] : g_behaviour.uint32_attributes) shown->SetUINT32(key, value);
     for (const auto& [key, value] : g_behaviour.uint64_attributes) shown->SetUINT64(key, value);
     *type = shown.Detach();
@@ -265,6 +453,10 @@ class WindowsReader final : public IMFSourceReader {
   STDMETHODIMP SetCurrentPosition(REFGUID format, REFPROPVARIANT position) override {
     CountIfFailed();
     ++g_counts.positions;
+    if (g_behaviour.refuse_seeks) {
+      ++g_counts.refused_seeks;
+      return MF_E_INVALIDREQUEST;
+    }
     const int64_t interval = g_behaviour.key_interval;
     if (interval <= 0 || format != GUID_NULL || position.vt != VT_I8) {
       return m_inner->SetCurrentPosition(format, position);
@@ -277,6 +469,8 @@ class WindowsReader final : public IMFSourceReader {
   STDMETHODIMP ReadSample(DWORD stream, DWORD control, DWORD* actual, DWORD* flags, LONGLONG* stamp,
                           IMFSample** sample) override {
     CountIfFailed();
+    if (g_behaviour.sta_object_cookie != 0) CallIntoTheSta();
+    if (m_processor && m_processor->ConvertsRates()) ++g_counts.reads_converting_rates;
     if (g_behaviour.error_after_samples != 0 && m_samples >= g_behaviour.error_after_samples) {
       m_failed = true;
       ++g_counts.errors;
@@ -315,9 +509,48 @@ class WindowsReader final : public IMFSourceReader {
     CountIfFailed();
     return m_inner->GetServiceForStream(stream, service, iid, object);
   }
+  // IMFSourceReaderEx: the video processor first, then whatever the inner reader lists.
+  STDMETHODIMP SetNativeMediaType(DWORD stream, IMFMediaType* type, DWORD* flags) override {
+    ComPtr<IMFSourceReaderEx> inner;
+    if (FAILED(m_inner.As(&inner))) return E_NOTIMPL;
+    return inner->SetNativeMediaType(stream, type, flags);
+  }
+  STDMETHODIMP AddTransformForStream(DWORD stream, IUnknown* transform) override {
+    ComPtr<IMFSourceReaderEx> inner;
+    if (FAILED(m_inner.As(&inner))) return E_NOTIMPL;
+    return inner->AddTransformForStream(stream, transform);
+  }
+  STDMETHODIMP RemoveAllTransformsForStream(DWORD stream) override {
+    ComPtr<IMFSourceReaderEx> inner;
+    if (FAILED(m_inner.As(&inner))) return E_NOTIMPL;
+    return inner->RemoveAllTransformsForStream(stream);
+  }
+  STDMETHODIMP GetTransformForStream(DWORD stream, DWORD index, GUID* category,
+                                     IMFTransform** transform) override {
+    CountIfFailed();
+    if (stream != DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM) || index != 0) {
+      return MF_E_INVALIDINDEX;
+    }
+    if (!m_processor) m_processor.Attach(new FakeProcessor());
+    ++g_counts.processor_queries;
+    if (category != nullptr) *category = MFT_CATEGORY_VIDEO_PROCESSOR;
+    *transform = m_processor.Get();
+    (*transform)->AddRef();
+    return S_OK;
+  }
+
   STDMETHODIMP GetPresentationAttribute(DWORD stream, REFGUID key, PROPVARIANT* value) override {
     CountIfFailed();
-    return m_inner->GetPresentationAttribute(stream, key, value);
+    const HRESULT hr = m_inner->GetPresentationAttribute(stream, key, value);
+    if (FAILED(hr) || stream != DWORD(MF_SOURCE_READER_MEDIASOURCE)) return hr;
+    if (key == MF_PD_DURATION && value->vt == VT_UI8) {
+      value->uhVal.QuadPart += g_behaviour.extra_duration;
+    }
+    if (key == MF_SOURCE_READER_MEDIASOURCE_CHARACTERISTICS && value->vt == VT_UI4 &&
+        g_behaviour.refuse_seeks) {
+      value->ulVal &= ~ULONG{MFMEDIASOURCE_CAN_SEEK};
+    }
+    return hr;
   }
 
  private:
@@ -325,14 +558,38 @@ class WindowsReader final : public IMFSourceReader {
     if (m_failed) ++g_counts.calls_after_error;
   }
 
+  // A call into the object in the host's STA, from this (the worker's) thread.
+  static void CallIntoTheSta() {
+    ComPtr<IGlobalInterfaceTable> table;
+    ComPtr<IPersist> object;
+    HRESULT hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_PPV_ARGS(&table));
+    if (SUCCEEDED(hr)) {
+      hr = table->GetInterfaceFromGlobal(g_behaviour.sta_object_cookie, IID_PPV_ARGS(&object));
+    }
+    CLSID clsid{};
+    if (SUCCEEDED(hr)) hr = object->GetClassID(&clsid);
+    if (SUCCEEDED(hr)) {
+      ++g_counts.sta_calls;
+    } else {
+      g_counts.sta_failure = hr;
+    }
+  }
+
   // What a decoder offers before it has seen the stream's sequence header.
-  static HRESULT Placeholder(IMFMediaType** type) {
+  HRESULT Placeholder(IMFMediaType** type) {
     ComPtr<IMFMediaType> placeholder;
     HRESULT hr = MFCreateMediaType(&placeholder);
     if (FAILED(hr)) return hr;
     placeholder->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     placeholder->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
-    placeholder->SetUINT64(MF_MT_FRAME_SIZE, (UINT64{1920} << 32) | 1088);
+    UINT64 size = (UINT64{1920} << 32) | 1088;
+    ComPtr<IMFMediaType> native;
+    if (g_behaviour.placeholder_native_size &&
+        SUCCEEDED(m_inner->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &native))) {
+      (void)native->GetUINT64(MF_MT_FRAME_SIZE, &size);
+    }
+    placeholder->SetUINT64(MF_MT_FRAME_SIZE, size);
     *type = placeholder.Detach();
     return S_OK;
   }
@@ -362,7 +619,8 @@ class WindowsReader final : public IMFSourceReader {
     const size_t chroma_rows = (layout.coded_height + 1) / 2;
     const size_t planes = pitch * (layout.coded_height + chroma_rows);
     const bool two_d = g_behaviour.pitch_alignment != 0;
-    std::vector<BYTE> bytes(planes + (two_d ? pitch * 8 : 0), kLoudY);
+    const size_t slack_rows = two_d ? 8 : g_behaviour.plain_slack_rows;
+    std::vector<BYTE> bytes(planes + pitch * slack_rows, kLoudY);
     for (size_t i = pitch * layout.coded_height; i + 1 < bytes.size(); i += 2) {
       bytes[i] = kLoudCb;
       bytes[i + 1] = kLoudCr;
@@ -389,13 +647,14 @@ class WindowsReader final : public IMFSourceReader {
           new Nv12Buffer2D(std::move(bytes), static_cast<LONG>(pitch), layout.coded_height, flip)));
     } else {
       BYTE* data = nullptr;
-      if (FAILED(hr = MFCreateMemoryBuffer(static_cast<DWORD>(planes), &buffer)) ||
+      const auto length = static_cast<DWORD>(bytes.size());
+      if (FAILED(hr = MFCreateMemoryBuffer(length, &buffer)) ||
           FAILED(hr = buffer->Lock(&data, nullptr, nullptr))) {
         return hr;
       }
-      std::memcpy(data, bytes.data(), planes);
+      std::memcpy(data, bytes.data(), length);
       buffer->Unlock();
-      buffer->SetCurrentLength(static_cast<DWORD>(planes));
+      buffer->SetCurrentLength(length);
     }
     ComPtr<IMFSample> out;
     LONGLONG time = 0, duration = 0;
@@ -410,19 +669,6 @@ class WindowsReader final : public IMFSourceReader {
   }
 
   // The native type with the 10-bit source's subtype and attributes, on a copy.
-  static void TenBitNative(IMFMediaType** type) {
-    ComPtr<IMFMediaType> copy;
-    if (FAILED(MFCreateMediaType(&copy)) || FAILED((*type)->CopyAllItems(copy.Get()))) return;
-    if (g_behaviour.native_subtype != GUID_NULL) {
-      copy->SetGUID(MF_MT_SUBTYPE, g_behaviour.native_subtype);
-    }
-    for (const auto& [key, value] : g_behaviour.native_uint32_attributes) {
-      copy->SetUINT32(key, value);
-    }
-    (*type)->Release();
-    *type = copy.Detach();
-  }
-
   // P010 granted when the double has frames for it: the inner reader decodes NV12, whose
   // samples give the times; their pictures are replaced.
   HRESULT AskP010(DWORD stream, DWORD* reserved, IMFMediaType* type) {
@@ -526,6 +772,7 @@ class WindowsReader final : public IMFSourceReader {
 
   std::atomic<ULONG> m_refs{1};
   ComPtr<IMFSourceReader> m_inner;
+  ComPtr<FakeProcessor> m_processor;  // with video_processor, made when first asked for
   bool m_advanced;
   bool m_placeholder;
   bool m_p010 = false;
@@ -621,6 +868,10 @@ WindowsReaderHook::WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour)
   g_counts.type_changes = g_counts.progressive_requests = 0;
   g_counts.errors = g_counts.calls_after_error = 0;
   g_counts.p010_requests = g_counts.p010_samples = 0;
+  g_counts.calls_after_release = g_counts.refused_seeks = 0;
+  g_counts.sta_calls = g_counts.sta_failure = 0;
+  g_counts.processor_queries = g_counts.reads_converting_rates = 0;
+  EmptyGraveyard();
   if (PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL",
                   reinterpret_cast<void*>(CreateWindowsReader), &m_original_url)) {
     g_create_reader = reinterpret_cast<CreateReaderFn>(m_original_url);
@@ -639,6 +890,7 @@ WindowsReaderHook::~WindowsReaderHook() {
     PatchImport(m_module, "mfreadwrite.dll", "MFCreateSourceReaderFromByteStream",
                 m_original_stream);
   }
+  EmptyGraveyard();
 }
 
 const WindowsReaderCounts& WindowsReaderHook::counts() const { return g_counts; }

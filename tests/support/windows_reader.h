@@ -59,10 +59,35 @@ struct WindowsBehaviour {
   std::string p010_frames;
   // P010 refused (MF_E_INVALIDMEDIATYPE) as by a decoder without 10-bit output: NV12 is served.
   bool refuse_p010 = false;
-  // The native type as a 10-bit source states it: this subtype (GUID_NULL keeps Wine's) and
-  // these attributes (MF_MT_MPEG2_PROFILE, MF_MT_TRANSFER_FUNCTION, ...).
+  // The native type as a 10-bit source states it: this subtype (GUID_NULL keeps Wine's).
   GUID native_subtype = GUID_NULL;
+  // IMF2DBuffer and IMF2DBuffer2 handed out as tear-offs: COM objects of their own, each with its
+  // own count, gone at their last Release. A gone one poisons itself: every later call on it is
+  // counted in calls_after_release and reaches nothing.
+  bool tear_off_2d = false;
+  // Attributes of the stream put on the native type only (the decoded type lacks them unless
+  // uint32_attributes names them too): MF_MT_VIDEO_ROTATION, MF_MT_MPEG2_PROFILE,
+  // MF_MT_TRANSFER_FUNCTION, ...
   std::vector<std::pair<GUID, UINT32>> native_uint32_attributes;
+  // MF_PD_DURATION this much longer than the video, as when the audio runs on; 100-ns ticks.
+  int64_t extra_duration = 0;
+  // A source that cannot seek: MF_SOURCE_READER_MEDIASOURCE_CHARACTERISTICS lacks
+  // MFMEDIASOURCE_CAN_SEEK and SetCurrentPosition answers MF_E_INVALIDREQUEST without moving.
+  bool refuse_seeks = false;
+  // Plain (non-2D) buffers with this many spare rows of loud padding after the chroma plane, the
+  // stride in MF_MT_DEFAULT_STRIDE.
+  uint32_t plain_slack_rows = 0;
+  // With placeholder_type: the placeholder has the native frame size, so only the type that
+  // comes with the first sample brings the attributes above (a pixel aspect ratio).
+  bool placeholder_native_size = false;
+  // The Global Interface Table cookie of an IPersist living in a host's single-threaded apartment
+  // (0 = none): every ReadSample first calls its GetClassID from the reader's thread, as a decoder
+  // registered without a ThreadingModel, created in the main STA, is called into.
+  DWORD sta_object_cookie = 0;
+  // The reader answers IMFSourceReaderEx and lists a video processor for the video stream (its
+  // category MFT_CATEGORY_VIDEO_PROCESSOR), which converts frame rates unless its attributes say
+  // MF_XVP_DISABLE_FRC; every ReadSample while it would is counted in reads_converting_rates.
+  bool video_processor = false;
 };
 
 // Every behaviour on, for a clip with key frames every `key_interval` ticks, 2D pitch 64.
@@ -76,7 +101,7 @@ struct DocumentedBehaviour {
   const char* behaviour;
   const char* page;
 };
-extern const DocumentedBehaviour kWindowsBehaviours[11];
+extern const DocumentedBehaviour kWindowsBehaviours[19];
 
 // What the installed double has seen since it was installed.
 struct WindowsReaderCounts {
@@ -93,6 +118,12 @@ struct WindowsReaderCounts {
   std::atomic<long> calls_after_error{0};     // calls on a reader that has raised it
   std::atomic<long> p010_requests{0};         // SetCurrentMediaType asking for P010
   std::atomic<long> p010_samples{0};          // samples served as P010
+  std::atomic<long> calls_after_release{0};   // calls on a tear-off 2D interface already gone
+  std::atomic<long> refused_seeks{0};         // SetCurrentPosition calls refused (refuse_seeks)
+  std::atomic<long> sta_calls{0};             // GetClassID calls into the STA object answered
+  std::atomic<long> sta_failure{0};           // the HRESULT of the last such call that failed
+  std::atomic<long> processor_queries{0};     // GetTransformForStream calls that found it
+  std::atomic<long> reads_converting_rates{0};  // samples read while it converts frame rates
 };
 
 // Puts the double in place of `module`'s imports of MFCreateSourceReaderFromByteStream and

@@ -133,7 +133,8 @@ TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
   EXPECT_TRUE(planner.ShouldReadOn(14 * kSecond, ReadOnMode::kAlways));
   EXPECT_FALSE(planner.ShouldReadOn(10 * kSecond + kFrame / 2)) << "the frame delivered last";
   EXPECT_FALSE(planner.ShouldReadOn(9 * kSecond)) << "behind";
-  EXPECT_FALSE(planner.ShouldReadOn(10 * kSecond + kReadOnSpan)) << "beyond one read's reach";
+  EXPECT_FALSE(planner.ShouldReadOn(10 * kSecond + kFrame + kReadOnReach))
+      << "beyond one read's reach";
 
   // 25 frames read on in 250 ms: 10 ms a frame against 100 ms a seek.
   planner.ReadOnDone(25, 250, 11 * kSecond + kFrame);

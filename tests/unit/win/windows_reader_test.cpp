@@ -16,6 +16,7 @@
 #include "test_support.h"
 #include "video/extract.h"
 #include "video/probe.h"
+#include "win/media.h"
 #include "windows_reader.h"
 
 namespace stillreel {
@@ -52,6 +53,19 @@ Picture Extract(const wchar_t* name, FrameSettings settings, int32_t index = 0) 
   UniqueHlocal image;
   uint32_t bytes = 0;
   out.status = ExtractFrame(Media(name).c_str(), index, settings, image, bytes);
+  if (out.status == ExtractStatus::kOk) {
+    const auto* data = static_cast<const uint8_t*>(image.get());
+    out.block.assign(data, data + bytes);
+  }
+  return out;
+}
+
+// Entry `index` on a kept reader, which may read on from the entry before.
+Picture ExtractKept(OpenVideo& video, const FrameSettings& settings, int32_t index) {
+  Picture out;
+  UniqueHlocal image;
+  uint32_t bytes = 0;
+  out.status = video.Extract(index, settings, ReadOnMode::kWhenFaster, nullptr, image, bytes);
   if (out.status == ExtractStatus::kOk) {
     const auto* data = static_cast<const uint8_t*>(image.get());
     out.block.assign(data, data + bytes);
@@ -193,11 +207,20 @@ TEST(WindowsReader, PicturesFromPaddedTwoDimensionalBuffersAreUprightAndUnsheare
         << Utf8(c.name) << ", pitch aligned to " << c.alignment;
     EXPECT_GT(hook->counts().lock_2d, 0) << Utf8(c.name);
   }
-  // Aligned frames in plain buffers: the stride comes from MF_MT_DEFAULT_STRIDE.
-  WindowsBehaviour plain;
-  plain.aligned_frames = true;
-  const auto hook = HookIf(true, plain);
-  EXPECT_TRUE(ShowsMoment(Extract(L"wide322.mp4", {0, 0, 1}), 322, 240, 10)) << "plain buffer";
+  // Plain buffers: the stride comes from MF_MT_DEFAULT_STRIDE, the chroma plane lies at stride x
+  // coded height whatever spare rows follow it; Wine's own pad rows to 4 bytes with no stride.
+  for (const uint32_t slack : {0u, 16u}) {
+    for (const bool aligned : {true, false}) {
+      WindowsBehaviour plain;
+      plain.aligned_frames = aligned;
+      plain.plain_slack_rows = slack;
+      const auto hook = HookIf(aligned || slack != 0, plain);
+      for (const auto& c : {cases[0], cases[2]}) {
+        EXPECT_TRUE(ShowsMoment(Extract(c.name, {0, 0, c.sec}), c.width, c.height, c.tenths))
+            << Utf8(c.name) << ": plain buffer, " << slack << " spare rows, aligned " << aligned;
+      }
+    }
+  }
 }
 
 // Where a bottom-up 2D buffer keeps its chroma plane is not stated: refused, not guessed.
@@ -247,6 +270,119 @@ TEST(WindowsReader, NoCallOnAReaderAfterItsError) {
     EXPECT_GT(hook->counts().errors, 0);
     EXPECT_EQ(hook->counts().calls_after_error, 0) << "error after " << after << " samples";
   }
+}
+
+// 2D interfaces that are tear-offs, gone at their own last Release: the lock is undone through a
+// reference still held, never through a released interface.
+TEST(WindowsReader, NoCallOnATwoDimensionalInterfaceAfterItsRelease) {
+  WindowsBehaviour behaviour = AllWindowsBehaviours(kKeyInterval);
+  behaviour.tear_off_2d = true;
+  const auto hook = HookIf(true, behaviour);
+  EXPECT_EQ(FrameNumber(Extract(L"numbered60s.mp4", {0, 0, 25})), 250);
+  EXPECT_GT(hook->counts().lock_2d, 0);
+  EXPECT_EQ(hook->counts().calls_after_release, 0);
+}
+
+// Key frames 40 s apart (as in screen recordings): a seek to 35 s lands at 0 s and the read goes
+// on the whole way to the frame due; 59 s lands at 40 s.
+TEST(WindowsReader, KeyFramesFarApartStillGiveTheFrameDue) {
+  for (bool windows : {true, false}) {
+    const auto hook = HookIf(windows, AllWindowsBehaviours(40 * kTicksPerSecond));
+    EXPECT_EQ(FrameNumber(Extract(L"numbered60s.mp4", {0, 0, 35})), 350) << ReaderName(windows);
+    EXPECT_EQ(FrameNumber(Extract(L"numbered60s.mp4", {0, 0, 59})), 590) << ReaderName(windows);
+    if (hook) {
+      EXPECT_GT(hook->counts().seeks, 0);
+    }
+  }
+}
+
+// The last entry (sec at the duration, the last of div=3) is the video's last frame, whatever
+// the key-frame spacing (every frame, second, 10 s) and with B-frames, on a fresh reader and on
+// a kept one that has just delivered the entry before it.
+TEST(WindowsReader, TheLastEntryIsTheLastFrame) {
+  const struct {
+    const wchar_t* name;
+    int32_t seconds;
+    int64_t key_interval;
+  } clips[] = {{L"numbered60s_g10.mp4", 60, kTicksPerSecond},
+               {L"numbered60s.mp4", 60, kKeyInterval},
+               {L"numbered10s_g1.mp4", 10, kTicksPerSecond / 10},
+               {L"numbered10s_g10.mp4", 10, kTicksPerSecond},
+               {L"numbered10s_g100.mp4", 10, kKeyInterval},
+               {L"numbered10s_g10_bf.mp4", 10, kTicksPerSecond},
+               {L"numbered10s_g100_bf.mp4", 10, kKeyInterval}};
+  for (bool windows : {true, false}) {
+    for (const auto& clip : clips) {
+      const auto hook = HookIf(windows, AllWindowsBehaviours(clip.key_interval));
+      const int last = clip.seconds * kFramesPerSecond - 1;
+      SCOPED_TRACE(Utf8(clip.name) + ", " + ReaderName(windows));
+      EXPECT_EQ(FrameNumber(Extract(clip.name, {0, 0, clip.seconds})), last) << "sec at the end";
+      EXPECT_EQ(FrameNumber(Extract(clip.name, {3, 0, 0}, 2)), last) << "div=3, entry 2";
+      const std::wstring path = Media(clip.name);  // outlives the video, which may reopen it
+      MediaFoundationScope media_foundation;
+      OpenVideo video;
+      ASSERT_TRUE(SUCCEEDED(video.Open(path.c_str())));
+      (void)ExtractKept(video, {3, 0, 0}, 1);
+      EXPECT_EQ(FrameNumber(ExtractKept(video, {3, 0, 0}, 2)), last) << "kept reader, entry 2";
+    }
+  }
+}
+
+// The presentation lasts 3 s longer than the video (audio running on): entries past the video's
+// end show its last frame, none fails. Under Wine's reader the same with a clip whose audio runs
+// 3 s past its video.
+TEST(WindowsReader, EntriesPastTheVideosEndShowItsLastFrame) {
+  for (bool windows : {true, false}) {
+    WindowsBehaviour behaviour = AllWindowsBehaviours(kTicksPerSecond);
+    behaviour.extra_duration = 3 * kTicksPerSecond;
+    const auto hook = HookIf(windows, behaviour);
+    const wchar_t* name = windows ? L"numbered10s_g10.mp4" : L"numbered10s_audio13s.mp4";
+    VideoFacts facts;
+    ASSERT_TRUE(ProbeVideo(Media(name).c_str(), facts));
+    EXPECT_EQ(facts.seconds, 13) << ReaderName(windows);
+    for (int32_t sec : {9, 10, 11, 12, 13}) {
+      EXPECT_EQ(FrameNumber(Extract(name, {0, 0, sec})), std::min(sec * kFramesPerSecond, 99))
+          << ReaderName(windows) << ", sec=" << sec;
+    }
+    EXPECT_EQ(FrameNumber(Extract(name, {14, 0, 0}, 13)), 99) << ReaderName(windows) << ", div=14";
+  }
+}
+
+// A source that cannot seek (no MFMEDIASOURCE_CAN_SEEK, SetCurrentPosition refused): every entry
+// is still the frame due, read forward from where the reader stands or from a fresh reader's
+// start, on a kept reader in any order and with exact=0 too; never the frame the reader stood at.
+TEST(WindowsReader, SourcesThatCannotSeekStillGiveTheFrameDue) {
+  WindowsBehaviour behaviour = AllWindowsBehaviours(kKeyInterval);
+  behaviour.refuse_seeks = true;
+  const auto hook = HookIf(true, behaviour);
+  for (int32_t sec : {5, 45}) {
+    EXPECT_EQ(FrameNumber(Extract(L"numbered60s.mp4", {0, 0, sec})), sec * kFramesPerSecond)
+        << "fresh reader, sec=" << sec;
+  }
+  const std::wstring path = Media(L"numbered60s.mp4");  // outlives the video, which reopens it
+  MediaFoundationScope media_foundation;
+  OpenVideo video;
+  ASSERT_TRUE(SUCCEEDED(video.Open(path.c_str())));
+  for (const bool exact : {true, false}) {
+    FrameSettings settings{12, 0, 0};
+    settings.exact = exact;
+    for (int32_t index : {3, 4, 8, 2, 11, 0, 7}) {
+      EXPECT_NEAR(FrameNumber(ExtractKept(video, settings, index)), DueFrame(index), 1)
+          << "kept reader, entry " << index << ", exact " << exact;
+    }
+  }
+  EXPECT_GT(hook->counts().readers, 2) << "moments behind the reader come from a fresh one";
+}
+
+// The advanced video processor keeps the stream's own stamps: its frame-rate conversion is off
+// before the first sample is read.
+TEST(WindowsReader, TheVideoProcessorDoesNotConvertFrameRates) {
+  WindowsBehaviour behaviour = AllWindowsBehaviours(kKeyInterval);
+  behaviour.video_processor = true;
+  const auto hook = HookIf(true, behaviour);
+  EXPECT_EQ(FrameNumber(Extract(L"numbered60s.mp4", {0, 0, 25})), 250);
+  EXPECT_GT(hook->counts().processor_queries, 0);
+  EXPECT_EQ(hook->counts().reads_converting_rates, 0);
 }
 
 // A platform that refuses the advanced video processor still gets a reader: the plain one.
