@@ -5,49 +5,14 @@
 
 #include <cstring>
 
-#include "listing/cache.h"
-#include "listing/lookup.h"
+#include "listing/open_videos.h"
 #include "listing/results.h"
 #include "plugin/settings.h"
 #include "plugin/text.h"
-#include "video/extract.h"
 #include "video/probe.h"
-#include "video/session.h"
+#include "video/worker.h"
 
 namespace stillreel {
-
-namespace {
-
-int ResultOf(ExtractStatus status) {
-  switch (status) {
-    case ExtractStatus::kOk:
-      return kResultOk;
-    case ExtractStatus::kNoMemory:
-      return kResultNoMemory;
-    case ExtractStatus::kNoFrame:
-      break;
-  }
-  return kResultUnsupported;
-}
-
-// Finds the entry by position in the cached listing (or a new one), then decodes its frame.
-// One time limit covers both the listing (on a cache miss) and the frame.
-int ExtractEntry(const wchar_t* path, EntryWord position, EntryRecord& entry, UniqueHlocal& image,
-                 uint32_t& image_bytes) {
-  const MediaLimits limits = ReadMediaLimits();
-  entry = EntryRecord{};
-  entry.position = position;
-  if (const int result = LookupEntry(path, 0, ReadFrameSettings, limits, entry)) return result;
-  // Settings are read again here: an edit since the listing moves the frame, not the listing.
-  // The listed size is the image's unless the settings changed since the listing.
-  const uint32_t listed_bytes =
-      entry.file_size <= UINT32_MAX ? static_cast<uint32_t>(entry.file_size) : 0;
-  return ResultOf(ExtractFrameWithin(path, static_cast<int32_t>(entry.position),
-                                     ReadFrameSettings(), limits, listed_bytes, image,
-                                     image_bytes));
-}
-
-}  // namespace
 
 bool PluginInfoText(int infono, wchar_t (&text)[kPathChars]) {
   const wchar_t* fixed = nullptr;
@@ -71,7 +36,7 @@ bool PluginInfoText(int infono, wchar_t (&text)[kPathChars]) {
   return true;
 }
 
-bool SupportsFile(const wchar_t* path, intptr_t dw) {
+bool SupportsFile(const wchar_t* path, intptr_t dw, const CallSettings& settings) {
   if ((static_cast<uintptr_t>(dw) & ~uintptr_t{0xFFFF}) == 0) {
     char header[8];
     DWORD read = 0;
@@ -80,12 +45,12 @@ bool SupportsFile(const wchar_t* path, intptr_t dw) {
   }
   // The first bytes are not examined: Media Foundation decides.
   VideoFacts facts;
-  return ProbeVideoWithin(path, ReadMediaLimits(), facts);
+  return ProbeVideoWithin(path, settings.limits, facts);
 }
 
-int ListArchive(const wchar_t* path, uint32_t offset, UniqueHlocal& listing) {
-  TheListingCache().Clear();
-  return LookupListing(path, offset, ReadFrameSettings, ReadMediaLimits(), listing);
+int ListArchive(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                UniqueHlocal& listing) {
+  return ListVideo(path, offset, settings, listing);
 }
 
 void NarrowRecord(const EntryRecord& wide, EntryRecordA& ansi) {
@@ -112,25 +77,29 @@ int NarrowListing(HLOCAL wide, UniqueHlocal& ansi) {
   return kResultOk;
 }
 
-int DescribeEntry(const wchar_t* path, uint32_t offset, EntryRecord& request) {
-  TheListingCache().Clear();
-  return LookupEntry(path, offset, ReadFrameSettings, ReadMediaLimits(), request);
+int DescribeEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                  EntryRecord& request) {
+  return DescribeVideoEntry(path, offset, settings, request);
 }
 
-int FetchToMemory(const wchar_t* path, EntryWord position, HLOCAL& image) {
+int FetchToMemory(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                  HLOCAL& image) {
   EntryRecord entry;
   UniqueHlocal block;
   uint32_t bytes = 0;
-  if (const int result = ExtractEntry(path, position, entry, block, bytes)) return result;
+  if (const int result = FetchVideoEntry(path, position, settings, entry, block, bytes))
+    return result;
   image = block.release();
   return kResultOk;
 }
 
-int FetchToDirectory(const wchar_t* path, EntryWord position, const wchar_t* directory) {
+int FetchToDirectory(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                     const wchar_t* directory) {
   EntryRecord entry;
   UniqueHlocal block;
   uint32_t bytes = 0;
-  if (const int result = ExtractEntry(path, position, entry, block, bytes)) return result;
+  if (const int result = FetchVideoEntry(path, position, settings, entry, block, bytes))
+    return result;
   wchar_t target[kPathChars];
   if (PathCombineW(target, directory, entry.file_name) == nullptr) return kResultWriteError;
   UniqueFile file(

@@ -17,24 +17,27 @@ namespace {
 // The wide logic takes a null path for one that was refused on the way in.
 const wchar_t* AcceptedPath(const wchar_t* path) { return WidePathFits(path) ? path : nullptr; }
 
-// Runs an export body; anything unexpected becomes `failure` instead of crossing into the host.
+// Runs an export body with the settings read once for the call; anything unexpected becomes
+// `failure` instead of crossing into the host.
 template <typename Body>
 int Guarded(int failure, Body body) noexcept {
   try {
-    ApplyTraceSetting();
-    return body();
+    const CallSettings settings = ReadCallSettings();
+    return body(settings);
   } catch (...) {
     return failure;
   }
 }
 
-int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, HLOCAL* listing, bool ansi) {
+int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, const CallSettings& settings,
+                HLOCAL* listing, bool ansi) {
   if (listing == nullptr) return kResultRefused;
   *listing = nullptr;  // hosts read the handle after any result
   if (flag & kInputKindMask) return kResultRefused;
   if (path == nullptr) return kResultReadError;
   UniqueHlocal wide;
-  if (const int result = ListArchive(path, static_cast<uint32_t>(len), wide)) return result;
+  if (const int result = ListArchive(path, static_cast<uint32_t>(len), settings, wide))
+    return result;
   if (!ansi) {
     *listing = wide.release();
     return kResultOk;
@@ -47,24 +50,26 @@ int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, HLOCAL* listin
 
 // `name` is null when it was refused on the way in: it then matches no entry.
 int FileInfo(const wchar_t* path, LONG_PTR len, const wchar_t* name, bool name_refused,
-             unsigned flag, EntryRecord& request) {
+             unsigned flag, const CallSettings& settings, EntryRecord& request) {
   if (flag & kInputKindMask) return kResultRefused;
   if (path == nullptr) return kResultReadError;
   if (name != nullptr && lstrlenW(name) >= kRecordTextChars) name_refused = true;
   if (name != nullptr) CopyWideBounded(name, request.file_name, kRecordTextChars);
-  const int result = DescribeEntry(path, static_cast<uint32_t>(len), request);
+  const int result = DescribeEntry(path, static_cast<uint32_t>(len), settings, request);
   // A name no entry can carry must not match one by its truncated form.
   return result == kResultOk && name_refused ? kResultRefused : result;
 }
 
-int File(const wchar_t* path, LONG_PTR len, void* dest, const wchar_t* directory, unsigned flag) {
+int File(const wchar_t* path, LONG_PTR len, void* dest, const wchar_t* directory, unsigned flag,
+         const CallSettings& settings) {
   if (flag & kInputKindMask) return kResultRefused;
   if (dest == nullptr) return kResultRefused;
   if (path == nullptr) return kResultReadError;
   const auto position = static_cast<EntryWord>(len);
-  if (flag & kOutputToMemory) return FetchToMemory(path, position, *static_cast<HLOCAL*>(dest));
+  if (flag & kOutputToMemory)
+    return FetchToMemory(path, position, settings, *static_cast<HLOCAL*>(dest));
   if (directory == nullptr) return kResultWriteError;
-  return FetchToDirectory(path, position, directory);
+  return FetchToDirectory(path, position, settings, directory);
 }
 
 int PluginInfo(int infono, void* buf, int buflen, bool ansi) {
@@ -86,47 +91,48 @@ int PluginInfo(int infono, void* buf, int buflen, bool ansi) {
 extern "C" {
 
 int WINAPI GetPluginInfoW(int infono, wchar_t* buf, int buflen) {
-  return Guarded(0, [&] { return PluginInfo(infono, buf, buflen, false); });
+  return Guarded(0, [&](const CallSettings&) { return PluginInfo(infono, buf, buflen, false); });
 }
 
 int WINAPI GetPluginInfo(int infono, char* buf, int buflen) {
-  return Guarded(0, [&] { return PluginInfo(infono, buf, buflen, true); });
+  return Guarded(0, [&](const CallSettings&) { return PluginInfo(infono, buf, buflen, true); });
 }
 
 int WINAPI IsSupportedW(const wchar_t* filename, LONG_PTR dw) {
-  return Guarded(0, [&] {
+  return Guarded(0, [&](const CallSettings& settings) {
     const wchar_t* path = AcceptedPath(filename);
-    return path != nullptr && SupportsFile(path, dw) ? 1 : 0;
+    return path != nullptr && SupportsFile(path, dw, settings) ? 1 : 0;
   });
 }
 
 int WINAPI IsSupported(const char* filename, LONG_PTR dw) {
-  return Guarded(0, [&] {
+  return Guarded(0, [&](const CallSettings& settings) {
     wchar_t path[kPathChars];
-    return WidenPath(filename, path) && SupportsFile(path, dw) ? 1 : 0;
+    return WidenPath(filename, path) && SupportsFile(path, dw, settings) ? 1 : 0;
   });
 }
 
 int WINAPI GetArchiveInfoW(const wchar_t* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
-  return Guarded(kResultNoMemory,
-                 [&] { return ArchiveInfo(AcceptedPath(buf), len, flag, lphInf, false); });
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
+    return ArchiveInfo(AcceptedPath(buf), len, flag, settings, lphInf, false);
+  });
 }
 
 int WINAPI GetArchiveInfo(const char* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
-  return Guarded(kResultNoMemory, [&] {
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
     wchar_t path[kPathChars];
     const bool ok = WidenPath(buf, path);
-    return ArchiveInfo(ok ? path : nullptr, len, flag, lphInf, true);
+    return ArchiveInfo(ok ? path : nullptr, len, flag, settings, lphInf, true);
   });
 }
 
 int WINAPI GetFileInfoW(const wchar_t* buf, LONG_PTR len, const wchar_t* filename, unsigned flag,
                         EntryRecord* lpInfo) {
-  return Guarded(kResultNoMemory, [&] {
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
     if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
     EntryRecord request{};
     request.position = lpInfo->position;
-    const int result = FileInfo(AcceptedPath(buf), len, filename, false, flag, request);
+    const int result = FileInfo(AcceptedPath(buf), len, filename, false, flag, settings, request);
     if (result == kResultOk) *lpInfo = request;
     return result;
   });
@@ -134,7 +140,7 @@ int WINAPI GetFileInfoW(const wchar_t* buf, LONG_PTR len, const wchar_t* filenam
 
 int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsigned flag,
                        EntryRecordA* lpInfo) {
-  return Guarded(kResultNoMemory, [&] {
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
     if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
     wchar_t path[kPathChars];
     wchar_t name[kPathChars];
@@ -142,8 +148,8 @@ int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsi
     const bool name_ok = WidenPath(filename, name);
     EntryRecord request{};
     request.position = lpInfo->position;
-    const int result =
-        FileInfo(path_ok ? path : nullptr, len, name_ok ? name : L"", !name_ok, flag, request);
+    const int result = FileInfo(path_ok ? path : nullptr, len, name_ok ? name : L"", !name_ok, flag,
+                                settings, request);
     if (result != kResultOk) return result;
     std::memset(lpInfo, 0, sizeof(*lpInfo));
     NarrowRecord(request, *lpInfo);
@@ -153,18 +159,21 @@ int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsi
 
 int WINAPI GetFileW(const wchar_t* src, LONG_PTR len, wchar_t* dest, unsigned flag,
                     ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
-  return Guarded(kResultNoMemory, [&] { return File(AcceptedPath(src), len, dest, dest, flag); });
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
+    return File(AcceptedPath(src), len, dest, dest, flag, settings);
+  });
 }
 
 int WINAPI GetFile(const char* src, LONG_PTR len, char* dest, unsigned flag,
                    ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
-  return Guarded(kResultNoMemory, [&] {
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
     wchar_t path[kPathChars];
     wchar_t directory[kPathChars];
     const bool path_ok = WidenPath(src, path);
     // Only a directory is text; with bit 8 set `dest` is the address of the host's handle.
     const bool directory_ok = !(flag & kOutputToMemory) && WidenPath(dest, directory);
-    return File(path_ok ? path : nullptr, len, dest, directory_ok ? directory : nullptr, flag);
+    return File(path_ok ? path : nullptr, len, dest, directory_ok ? directory : nullptr, flag,
+                settings);
   });
 }
 

@@ -16,6 +16,8 @@ struct FrameSettings {
   bool exact = true;
   // Pictures shown with the pixel aspect ratio the video states; false delivers the stored pixels.
   bool aspect = true;
+
+  bool operator==(const FrameSettings&) const = default;
 };
 
 inline constexpr int64_t kTicksPerSecond = 10'000'000;  // Media Foundation's 100-ns units

@@ -39,6 +39,7 @@ using CreateReaderFn = HRESULT(WINAPI*)(LPCWSTR, IMFAttributes*, IMFSourceReader
 WindowsBehaviour g_behaviour;
 WindowsReaderCounts g_counts;
 CreateReaderFn g_create_reader = nullptr;
+std::atomic<long> g_alive{0};  // WindowsReader objects not yet destroyed
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -151,7 +152,10 @@ class WindowsReader final : public IMFSourceReader {
   WindowsReader(ComPtr<IMFSourceReader> inner, bool advanced)
       : m_inner(std::move(inner)),
         m_advanced(advanced),
-        m_placeholder(g_behaviour.placeholder_type) {}
+        m_placeholder(g_behaviour.placeholder_type) {
+    ++g_alive;
+  }
+  ~WindowsReader() { --g_alive; }
 
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -438,7 +442,12 @@ WindowsReaderHook::~WindowsReaderHook() {
   if (m_original != nullptr) {
     PatchImport(m_module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL", m_original);
   }
+  // The readers it made behave by its settings and count into its counts: none may outlive it.
+  // A plug-in that keeps readers lets them go after its idle time.
+  for (int waited = 0; g_alive > 0 && waited < 10000; waited += 20) Sleep(20);
 }
+
+long WindowsReadersAlive() { return g_alive; }
 
 const WindowsReaderCounts& WindowsReaderHook::counts() const { return g_counts; }
 

@@ -73,8 +73,12 @@ struct WindowsReaderCounts {
   std::atomic<long> calls_after_error{0};     // calls on a reader that has raised it
 };
 
+// Readers the double made that are not yet released, whether or not it is still installed.
+long WindowsReadersAlive();
+
 // Puts the double in place of `module`'s import of MFCreateSourceReaderFromURL for as long as
-// it lives. One at a time.
+// it lives. One at a time. Its destruction waits (10 s at most) until the readers it made are
+// released: they depend on it.
 class WindowsReaderHook {
  public:
   WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour);
