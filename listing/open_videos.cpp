@@ -149,6 +149,12 @@ bool OwnerLease::Acquire(bool fresh) {
       DropLocked(*owner);
       owner = nullptr;
     }
+    // A new listing starts afresh: the other videos' listings go too (those in use stay).
+    if (fresh) {
+      for (OpenVideoOwner& other : table.owners) {
+        if (other.used && !other.busy) DropLocked(other);
+      }
+    }
     if (owner == nullptr) {
       OpenVideoOwner* oldest = nullptr;
       for (OpenVideoOwner& candidate : table.owners) {
