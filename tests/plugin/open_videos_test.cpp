@@ -147,6 +147,7 @@ TEST(PluginOpenVideos, ByDefaultNothingOfAVideoOutlivesTheCall) {
     ASSERT_EQ(plugin.Fetch(video, 2), 0);
     EXPECT_EQ(hook.counts().readers, 1);
     EXPECT_EQ(WindowsReadersAlive(), 0) << "the reader made through the hook outlived the call";
+    EXPECT_EQ(WindowsBuffersAlive(), 0) << "frames outlived the call";
   }
   plugin.Unload();
   EXPECT_FALSE(plugin.Mapped());

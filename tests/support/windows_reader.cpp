@@ -39,7 +39,8 @@ using CreateReaderFn = HRESULT(WINAPI*)(LPCWSTR, IMFAttributes*, IMFSourceReader
 WindowsBehaviour g_behaviour;
 WindowsReaderCounts g_counts;
 CreateReaderFn g_create_reader = nullptr;
-std::atomic<long> g_alive{0};  // WindowsReader objects not yet destroyed
+std::atomic<long> g_alive{0};    // WindowsReader objects not yet destroyed
+std::atomic<long> g_buffers{0};  // Nv12Buffer2D objects not yet destroyed
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -51,7 +52,10 @@ uint32_t AlignUp(uint32_t value, uint32_t alignment) {
 class Nv12Buffer2D final : public IMFMediaBuffer, public IMF2DBuffer2 {
  public:
   Nv12Buffer2D(std::vector<BYTE> bytes, LONG pitch, uint32_t coded_height, bool bottom_up)
-      : m_bytes(std::move(bytes)), m_pitch(pitch), m_height(coded_height), m_bottom_up(bottom_up) {}
+      : m_bytes(std::move(bytes)), m_pitch(pitch), m_height(coded_height), m_bottom_up(bottom_up) {
+    ++g_buffers;
+  }
+  ~Nv12Buffer2D() { --g_buffers; }
 
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -359,8 +363,10 @@ class WindowsReader final : public IMFSourceReader {
 
     ComPtr<IMFMediaBuffer> buffer;
     if (two_d) {
-      buffer.Attach(static_cast<IMFMediaBuffer*>(
-          new Nv12Buffer2D(std::move(bytes), static_cast<LONG>(pitch), layout.coded_height, flip)));
+      // The new object's own reference goes to `buffer`: mingw-w64's ComPtr::Attach adds one
+      // (Microsoft's does not), which left every frame's buffer alive for ever.
+      *buffer.GetAddressOf() = static_cast<IMFMediaBuffer*>(
+          new Nv12Buffer2D(std::move(bytes), static_cast<LONG>(pitch), layout.coded_height, flip));
     } else {
       BYTE* data = nullptr;
       if (FAILED(hr = MFCreateMemoryBuffer(static_cast<DWORD>(planes), &buffer)) ||
@@ -448,6 +454,7 @@ WindowsReaderHook::~WindowsReaderHook() {
 }
 
 long WindowsReadersAlive() { return g_alive; }
+long WindowsBuffersAlive() { return g_buffers; }
 
 const WindowsReaderCounts& WindowsReaderHook::counts() const { return g_counts; }
 

@@ -75,6 +75,8 @@ struct WindowsReaderCounts {
 
 // Readers the double made that are not yet released, whether or not it is still installed.
 long WindowsReadersAlive();
+// Frame buffers the double made that are not yet released.
+long WindowsBuffersAlive();
 
 // Puts the double in place of `module`'s import of MFCreateSourceReaderFromURL for as long as
 // it lives. One at a time. Its destruction waits (10 s at most) until the readers it made are
