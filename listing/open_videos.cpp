@@ -1,6 +1,7 @@
 // One owner per open video: its listing and the worker that serves it. An owner answers a call
 // when its path, file stamp and listing settings are the call's; any other owner of the path is
-// stale and is replaced, its worker let go. One host call at a time holds an owner.
+// stale and is replaced, its worker let go. One host call at a time holds an owner; another call
+// on the same video meanwhile works on an owner of its own that nothing keeps.
 #include "listing/open_videos.h"
 
 #include <windows.h>
@@ -35,8 +36,8 @@ struct OpenVideoOwner {
   ULONGLONG last_used = 0;
 };
 
-// Guarded by WorkersLock(): the same lock and wake-ups as the workers, so one wait covers a busy
-// owner and a busy pool. Never destroyed: see Immortal.
+// Guarded by WorkersLock(), the lock of the workers the owners hold. Never destroyed: see
+// Immortal.
 struct OwnerTable {
   OpenVideoOwner owners[kOwners];
 };
@@ -114,8 +115,10 @@ class OwnerLease {
   ~OwnerLease();
 
   // Holds the video's owner: its current one, or (when there is none, or `fresh`) a new one
-  // without a listing. False when none comes free before the deadline.
-  bool Acquire(bool fresh);
+  // without a listing. When the owner is in use by another call, or every owner is, the call
+  // works on an owner of its own that nothing keeps: a host thread that was ended in the middle
+  // of a call (hosts may terminate theirs) leaves its owner in use for good.
+  void Acquire(bool fresh);
   HLOCAL listing() const { return m_owner->listing.get(); }
   // Checks the file at `offset`, and probes and lists it unless the owner has its listing.
   int MakeListing(uint32_t offset, bool probe_again);
@@ -128,72 +131,68 @@ class OwnerLease {
   const wchar_t* m_path;
   const CallSettings& m_settings;
   const FileStamp m_stamp;
+  OpenVideoOwner m_unkept;  // the call's own owner, when it cannot have the table's
   OpenVideoOwner* m_owner = nullptr;
   Worker* m_worker = nullptr;  // claimed by this call, not yet released
 };
 
-bool OwnerLease::Acquire(bool fresh) {
+void OwnerLease::Acquire(bool fresh) {
   OwnerTable& table = g_table.get();
   ScopedLock lock(WorkersLock());
-  for (;;) {
-    OpenVideoOwner* owner = nullptr;
+  OpenVideoOwner* owner = nullptr;
+  for (OpenVideoOwner& candidate : table.owners) {
+    if (candidate.used && lstrcmpiW(candidate.path, m_path) == 0) owner = &candidate;
+  }
+  if (owner != nullptr && !owner->busy &&
+      (fresh || !IsCurrent(*owner, m_stamp, m_settings.frame))) {
+    DropLocked(*owner);
+    owner = nullptr;
+  }
+  // A new listing starts afresh: the other videos' listings go too (those in use stay).
+  if (fresh) {
+    for (OpenVideoOwner& other : table.owners) {
+      if (other.used && !other.busy) DropLocked(other);
+    }
+  }
+  if (owner == nullptr) {
+    OpenVideoOwner* oldest = nullptr;
     for (OpenVideoOwner& candidate : table.owners) {
-      if (candidate.used && lstrcmpiW(candidate.path, m_path) == 0) owner = &candidate;
-    }
-    if (owner != nullptr && owner->busy) {
-      // Another call on the same video: its reader does one thing at a time.
-      if (!WaitForWorkersLocked(m_settings.limits)) return false;
-      continue;
-    }
-    if (owner != nullptr && (fresh || !IsCurrent(*owner, m_stamp, m_settings.frame))) {
-      DropLocked(*owner);
-      owner = nullptr;
-    }
-    // A new listing starts afresh: the other videos' listings go too (those in use stay).
-    if (fresh) {
-      for (OpenVideoOwner& other : table.owners) {
-        if (other.used && !other.busy) DropLocked(other);
+      if (!candidate.used) {
+        owner = &candidate;
+        break;
       }
+      if (!candidate.busy && (oldest == nullptr || candidate.last_used < oldest->last_used))
+        oldest = &candidate;
     }
-    if (owner == nullptr) {
-      OpenVideoOwner* oldest = nullptr;
-      for (OpenVideoOwner& candidate : table.owners) {
-        if (!candidate.used) {
-          owner = &candidate;
-          break;
-        }
-        if (!candidate.busy && (oldest == nullptr || candidate.last_used < oldest->last_used))
-          oldest = &candidate;
-      }
-      if (owner == nullptr && oldest != nullptr) {
-        DropLocked(*oldest);
-        owner = oldest;
-      }
-      if (owner == nullptr) {
-        if (!WaitForWorkersLocked(m_settings.limits)) return false;
-        continue;
-      }
+    if (owner == nullptr && oldest != nullptr) {
+      DropLocked(*oldest);
+      owner = oldest;
+    }
+    if (owner != nullptr) {
       owner->used = true;
       lstrcpynW(owner->path, m_path, kPathChars);
       owner->stamp = m_stamp;
       owner->settings = m_settings.frame;
     }
-    owner->busy = true;
-    owner->last_used = GetTickCount64();
-    m_owner = owner;
-    return true;
   }
+  if (owner == nullptr || owner->busy) owner = &m_unkept;
+  owner->busy = true;
+  owner->last_used = GetTickCount64();
+  m_owner = owner;
 }
 
 OwnerLease::~OwnerLease() {
   if (m_owner == nullptr) return;
-  // Outside the lock: without kept readers this waits for the worker's end.
-  if (m_worker != nullptr) m_worker->Release(m_settings.limits);
+  // Outside the lock: without kept readers this waits for the worker's end. Nothing keeps the
+  // call's own owner, so nothing keeps its worker.
+  MediaLimits limits = m_settings.limits;
+  if (m_owner == &m_unkept) limits.keep_reader = false;
+  if (m_worker != nullptr) m_worker->Release(limits);
+  if (m_owner == &m_unkept) return;
   ScopedLock lock(WorkersLock());
   m_owner->busy = false;
   // A video that could not be listed leaves nothing behind.
   if (!m_owner->listing) DropLocked(*m_owner);
-  WakeWorkerWaitersLocked();
 }
 
 Worker* OwnerLease::ClaimWorker() {
@@ -266,7 +265,7 @@ bool MatchEntry(HLOCAL listing, EntryRecord& request) {
 int ListVideo(const wchar_t* path, uint32_t offset, const CallSettings& settings,
               UniqueHlocal& copy) {
   OwnerLease lease(path, settings);
-  if (!lease.Acquire(true)) return kResultUnsupported;
+  lease.Acquire(true);
   if (const int result = lease.MakeListing(offset, true)) return result;
   // The listing stays the owner's even when the copy fails.
   return CopyListing(lease.listing(), copy);
@@ -275,7 +274,7 @@ int ListVideo(const wchar_t* path, uint32_t offset, const CallSettings& settings
 int DescribeVideoEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
                        EntryRecord& request) {
   OwnerLease lease(path, settings);
-  if (!lease.Acquire(false)) return kResultUnsupported;
+  lease.Acquire(false);
   if (const int result = lease.MakeListing(offset, false)) return result;
   return MatchEntry(lease.listing(), request) ? kResultOk : kResultRefused;
 }
@@ -283,7 +282,7 @@ int DescribeVideoEntry(const wchar_t* path, uint32_t offset, const CallSettings&
 int FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings& settings,
                     EntryRecord& entry, UniqueHlocal& image, uint32_t& image_bytes) {
   OwnerLease lease(path, settings);
-  if (!lease.Acquire(false)) return kResultUnsupported;
+  lease.Acquire(false);
   const bool listed_before = lease.listing() != nullptr;
   if (!listed_before) {
     if (const int result = lease.MakeListing(0, false)) return result;

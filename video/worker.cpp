@@ -68,8 +68,6 @@ bool WaitForWorkersLocked(const MediaLimits& limits) {
   return limits.RemainingMs() != 0;
 }
 
-void WakeWorkerWaitersLocked() { g_pool.get().changed.WakeAll(); }
-
 MediaLimits MediaLimits::Starting(DWORD timeout_ms) {
   MediaLimits limits;
   if (timeout_ms != 0) limits.deadline = GetTickCount64() + timeout_ms;

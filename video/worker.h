@@ -140,8 +140,6 @@ CriticalSection& WorkersLock();
 // Waits, holding WorkersLock(), until a worker changes state or the limits' deadline passes;
 // false when it passed.
 bool WaitForWorkersLocked(const MediaLimits& limits);
-// Wakes those waiting: a holder of workers changed what it holds. The caller holds the lock.
-void WakeWorkerWaitersLocked();
 
 // ProbeVideo on a worker that nothing keeps. False also when the limit passed or the work was
 // refused.

@@ -129,6 +129,53 @@ TEST(PluginOpenVideos, AReloadWithEditedSettingsNeverGivesTheOldListing) {
 // By default a call lets go of its video's reader and thread before it returns: the host may end
 // its process right after (tests/checks/exit_shapes.sh), or unload the DLL, or take away what
 // the reader was made through.
+HANDLE g_release = nullptr;  // manual reset: set, every held creation goes on
+std::atomic<int> g_held{0};
+HRESULT(WINAPI* g_create_held)(LPCWSTR, IMFAttributes*, IMFSourceReader**) = nullptr;
+
+HRESULT WINAPI HeldCreate(LPCWSTR url, IMFAttributes* attributes, IMFSourceReader** reader) {
+  ++g_held;
+  WaitForSingleObject(g_release, INFINITE);
+  return g_create_held(url, attributes, reader);
+}
+
+DWORD WINAPI DescribeOnThread(void* plugin) {
+  EntryRecord record{};
+  const std::wstring video = Media(L"len10s.mp4");
+  return static_cast<DWORD>(static_cast<LoosePlugin*>(plugin)->Export<GetFileInfoWFn>(
+      "GetFileInfoW")(video.c_str(), 0, L"", 0, &record));
+}
+
+// A host may end its calling thread in the middle of a call (/work/shared/hosts.md: PPx's
+// "async directory read" thread, ended with TerminateThread): the video's owner stays in use
+// for good, and later calls on the same video must still be answered, in time.
+TEST(PluginOpenVideos, AVideoWhoseCallerWasEndedStillAnswers) {
+  g_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  LoosePlugin plugin(SettingsText("3", "0", "0"));
+  ASSERT_NE(plugin.Load(), nullptr);
+  void* original = nullptr;
+  ASSERT_TRUE(PatchImport(plugin.module(), "mfreadwrite.dll", "MFCreateSourceReaderFromURL",
+                          reinterpret_cast<void*>(HeldCreate), &original));
+  g_create_held = reinterpret_cast<decltype(g_create_held)>(original);
+  HANDLE caller = CreateThread(nullptr, 0, DescribeOnThread, &plugin, 0, nullptr);
+  ASSERT_TRUE(WaitFor([] { return g_held == 1; }, 5000));
+  Sleep(200);  // the caller waits for the worker's answer, holding no lock
+  TerminateThread(caller, 99);
+  WaitForSingleObject(caller, INFINITE);
+  CloseHandle(caller);
+  SetEvent(g_release);
+
+  const std::wstring video = Media(L"len10s.mp4");
+  const ULONGLONG start = GetTickCount64();
+  std::wstring name;
+  EXPECT_EQ(DescribeAt(plugin.Export<GetFileInfoWFn>("GetFileInfoW"), video, 2, &name), 0);
+  EXPECT_EQ(name, L"len10s002.bmp");
+  EXPECT_EQ(plugin.Fetch(video, 2), 0);
+  EXPECT_LT(GetTickCount64() - start, 5000u) << "not held up by the ended call's owner";
+  PatchImport(plugin.module(), "mfreadwrite.dll", "MFCreateSourceReaderFromURL", original);
+  CloseHandle(g_release);
+}
+
 TEST(PluginOpenVideos, ByDefaultNothingOfAVideoOutlivesTheCall) {
   // Every worker holds the DLL until its thread has ended: mapped after FreeLibrary means one is
   // left.
