@@ -224,7 +224,6 @@ int OwnerLease::MakeListing(uint32_t offset, bool probe_again) {
   WorkRequest request;
   request.probe = true;
   request.serialise_creation = m_settings.limits.serialise_creation;
-  request.idle_ms = m_settings.limits.idle_ms;
   WorkAnswer answer;
   if (!Run(request, answer) || !answer.probed) return kResultUnsupported;
   UniqueHlocal listing;
@@ -299,7 +298,6 @@ int FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings&
   request.settings = settings.frame;
   request.read_on = settings.limits.read_on;
   request.serialise_creation = settings.limits.serialise_creation;
-  request.idle_ms = settings.limits.idle_ms;
   WorkAnswer answer;
   if (!lease.Run(request, answer)) return kResultUnsupported;
   if (answer.status != ExtractStatus::kOk) return ResultOf(answer.status);

@@ -135,6 +135,7 @@ bool Worker::StartLocked(const wchar_t* path, const FileStamp& stamp, const Medi
   m_stamp = stamp;
   m_idle_ms = limits.idle_ms;
   m_quit = false;
+  m_request_pending = false;
   m_answered = false;
   m_answer = WorkAnswer{};
   m_spare.reset();
@@ -155,6 +156,7 @@ void Worker::Submit(const WorkRequest& request) {
   {
     ScopedLock lock(WorkersLock());
     m_request = request;
+    m_request_pending = true;
     m_answered = false;
     m_spare.reset();
     m_spare_ready.Reset();
@@ -194,6 +196,7 @@ void Worker::Release(const MediaLimits& limits) {
     if (limits.keep_reader) {
       m_idle_ms = limits.idle_ms;
       SetStateLocked(State::kIdle);
+      m_request_ready.Set();  // the worker waits as long as an idle one does from now on
       // The least recently used idle reader beyond kMaxIdleReaders is let go.
       int idle = 0;
       Worker* oldest = nullptr;
@@ -243,27 +246,35 @@ WorkAnswer Worker::Serve(OpenVideo& video, HRESULT media_foundation, const WorkR
 }
 
 void Worker::Run() {
-  DWORD idle_ms = 0;
-  {
-    ScopedLock lock(WorkersLock());
-    idle_ms = m_idle_ms;
-  }
   // Declared before the reader so that it shuts Media Foundation and COM down last.
   MediaFoundationScope media_foundation(MediaFoundationScope::Apartment::kMulti);
   OpenVideo video;
   for (;;) {
-    const bool asked = m_request_ready.Wait(idle_ms);
+    // A caller hands each request over and takes each answer within milliseconds; one that does
+    // neither for this long is gone (hosts may end a thread in the middle of a call), and the
+    // reader must not stay open for it.
+    constexpr DWORD kCallerGoneMs = 5000;
+    DWORD wait_ms = 0;
+    {
+      ScopedLock lock(WorkersLock());
+      wait_ms = m_state == State::kBusy ? kCallerGoneMs : m_idle_ms;
+    }
+    const bool woken = m_request_ready.Wait(wait_ms);
     WorkRequest request;
     {
       ScopedLock lock(WorkersLock());
-      if (m_quit || (!asked && m_state == State::kIdle)) {
+      if (m_quit) {
         if (m_state != State::kAbandoned) SetStateLocked(State::kEnding);
         return;
       }
-      if (!asked) continue;  // claimed just now: the request follows
+      if (!m_request_pending) {
+        if (woken) continue;  // the state changed: wait again, as long as the new one says
+        SetStateLocked(m_state == State::kBusy ? State::kAbandoned : State::kEnding);
+        return;
+      }
+      m_request_pending = false;
       request = m_request;
     }
-    idle_ms = request.idle_ms;
     WorkAnswer answer = Serve(video, media_foundation.status(), request);
     ScopedLock lock(WorkersLock());
     // Too late: the caller has returned, and what was made for it goes with `answer`.

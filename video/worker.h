@@ -54,7 +54,6 @@ struct WorkRequest {
   FrameSettings settings;
   ReadOnMode read_on = ReadOnMode::kWhenFaster;
   bool serialise_creation = true;
-  DWORD idle_ms = kDefaultIdleMs;  // how long the reader waits for the next request once idle
 };
 
 struct WorkAnswer {
@@ -76,7 +75,9 @@ struct WorkAnswer {
 //   kBusy                kIdle       Release with readers kept
 //   kBusy                kEnding     Release without: the call waits for the thread's end
 //   kIdle                kEnding     the idle time passed (worker), or Retire
-//   kBusy                kAbandoned  Await gave up: the thread may be stuck in the platform
+//   kBusy                kAbandoned  Await gave up: the thread may be stuck in the platform;
+//                                    or (worker) the caller left neither a request nor its
+//                                    answer for 5 s: it is gone
 //   kEnding, kAbandoned  kFree       the thread ends (worker), letting go of the module last
 class Worker {
  public:
@@ -130,6 +131,7 @@ class Worker {
   // Manual reset: signalled once the host is done making `m_spare` ready for the request.
   Event m_spare_ready;
   WorkRequest m_request;
+  bool m_request_pending = false;  // m_request_ready may also just say the state changed
   WorkAnswer m_answer;
   bool m_answered = false;
   UniqueHlocal m_spare;  // request.image_bytes long, pages touched

@@ -174,6 +174,10 @@ TEST(PluginOpenVideos, AVideoWhoseCallerWasEndedStillAnswers) {
   EXPECT_LT(GetTickCount64() - start, 5000u) << "not held up by the ended call's owner";
   PatchImport(plugin.module(), "mfreadwrite.dll", "MFCreateSourceReaderFromURL", original);
   CloseHandle(g_release);
+  // The worker whose caller never came back lets go of its reader (and so of the DLL): a reader
+  // open at process exit takes the host down under Wine.
+  plugin.Unload();
+  EXPECT_TRUE(WaitFor([&] { return !plugin.Mapped(); }, 10000)) << "the ended call's worker stays";
 }
 
 TEST(PluginOpenVideos, ByDefaultNothingOfAVideoOutlivesTheCall) {
