@@ -134,6 +134,7 @@ class OwnerLease {
   OpenVideoOwner m_unkept;  // the call's own owner, when it cannot have the table's
   OpenVideoOwner* m_owner = nullptr;
   Worker* m_worker = nullptr;  // claimed by this call, not yet released
+  uint32_t m_generation = 0;   // m_worker's run when claimed
 };
 
 void OwnerLease::Acquire(bool fresh) {
@@ -187,7 +188,7 @@ OwnerLease::~OwnerLease() {
   // call's own owner, so nothing keeps its worker.
   MediaLimits limits = m_settings.limits;
   if (m_owner == &m_unkept) limits.keep_reader = false;
-  if (m_worker != nullptr) m_worker->Release(limits);
+  if (m_worker != nullptr) m_worker->Release(m_generation, limits);
   if (m_owner == &m_unkept) return;
   ScopedLock lock(WorkersLock());
   m_owner->busy = false;
@@ -204,15 +205,17 @@ Worker* OwnerLease::ClaimWorker() {
   m_owner->worker = worker;
   m_owner->generation = worker->generation();
   m_worker = worker;
+  m_generation = worker->generation();
   return worker;
 }
 
 bool OwnerLease::Run(const WorkRequest& request, WorkAnswer& answer) {
   Worker* worker = ClaimWorker();
   if (worker == nullptr) return false;
-  worker->Submit(request);
-  if (worker->Await(m_settings.limits, answer)) return true;
-  // Abandoned: no longer ours to release.
+  if (worker->Submit(m_generation, request) &&
+      worker->Await(m_generation, m_settings.limits, answer))
+    return true;
+  // Abandoned, or it gave up waiting for us: no longer ours to release.
   m_worker = nullptr;
   return false;
 }

@@ -152,9 +152,14 @@ bool Worker::StartLocked(const wchar_t* path, const FileStamp& stamp, const Medi
   return true;
 }
 
-void Worker::Submit(const WorkRequest& request) {
+bool Worker::HeldLocked(uint32_t generation) const {
+  return m_generation == generation && m_state == State::kBusy;
+}
+
+bool Worker::Submit(uint32_t generation, const WorkRequest& request) {
   {
     ScopedLock lock(WorkersLock());
+    if (!HeldLocked(generation)) return false;
     m_request = request;
     m_request_pending = true;
     m_answered = false;
@@ -168,13 +173,17 @@ void Worker::Submit(const WorkRequest& request) {
     ScopedLock lock(WorkersLock());
     m_spare = std::move(block);
   }
+  // The worker has the request: until it answers, this run and its events stay.
   m_spare_ready.Set();
+  return true;
 }
 
-bool Worker::Await(const MediaLimits& limits, WorkAnswer& answer) {
+bool Worker::Await(uint32_t generation, const MediaLimits& limits, WorkAnswer& answer) {
   // The host thread's one wait for the answer.
   const bool signalled = m_answer_ready.Wait(limits.RemainingMs());
   ScopedLock lock(WorkersLock());
+  // Given up on a caller that did not come back in time (see Run): nothing is ours any more.
+  if (!HeldLocked(generation)) return false;
   if (!m_answered) {
     // The worker may still be in a call that never returns; it ends on its own if it does.
     SetStateLocked(State::kAbandoned);
@@ -189,10 +198,11 @@ bool Worker::Await(const MediaLimits& limits, WorkAnswer& answer) {
   return true;
 }
 
-void Worker::Release(const MediaLimits& limits) {
+void Worker::Release(uint32_t generation, const MediaLimits& limits) {
   UniqueHandle thread;
   {
     ScopedLock lock(WorkersLock());
+    if (!HeldLocked(generation)) return;
     if (limits.keep_reader) {
       m_idle_ms = limits.idle_ms;
       SetStateLocked(State::kIdle);
@@ -253,7 +263,7 @@ void Worker::Run() {
     // A caller hands each request over and takes each answer within milliseconds; one that does
     // neither for this long is gone (hosts may end a thread in the middle of a call), and the
     // reader must not stay open for it.
-    constexpr DWORD kCallerGoneMs = 5000;
+    constexpr DWORD kCallerGoneMs = 15000;
     DWORD wait_ms = 0;
     {
       ScopedLock lock(WorkersLock());
@@ -311,21 +321,23 @@ bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts
   if (path == nullptr) return false;
   const FileStamp stamp = StampOf(path);
   Worker* worker = nullptr;
+  uint32_t generation = 0;
   {
     ScopedLock lock(WorkersLock());
     worker = Worker::ClaimLocked(path, stamp, limits, nullptr);
+    if (worker != nullptr) generation = worker->generation();
   }
   if (worker == nullptr) return false;
   WorkRequest request;
   request.probe = true;
   request.serialise_creation = limits.serialise_creation;
-  worker->Submit(request);
   WorkAnswer answer;
-  if (!worker->Await(limits, answer)) return false;
+  if (!worker->Submit(generation, request) || !worker->Await(generation, limits, answer))
+    return false;
   // Nothing holds this worker for later: its reader goes now.
   MediaLimits once = limits;
   once.keep_reader = false;
-  worker->Release(once);
+  worker->Release(generation, once);
   if (!answer.probed) return false;
   facts = answer.facts;
   return true;

@@ -77,7 +77,7 @@ struct WorkAnswer {
 //   kIdle                kEnding     the idle time passed (worker), or Retire
 //   kBusy                kAbandoned  Await gave up: the thread may be stuck in the platform;
 //                                    or (worker) the caller left neither a request nor its
-//                                    answer for 5 s: it is gone
+//                                    answer for 15 s: it is gone
 //   kEnding, kAbandoned  kFree       the thread ends (worker), letting go of the module last
 class Worker {
  public:
@@ -94,14 +94,16 @@ class Worker {
   static Worker* ClaimLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits,
                              Worker* kept);
 
+  // Each of these takes the generation() the caller saw when it claimed the worker, and does
+  // nothing (false) when the worker is no longer that caller's.
   // Hands `request` over; meanwhile the calling thread makes the image block ready.
-  void Submit(const WorkRequest& request);
+  bool Submit(uint32_t generation, const WorkRequest& request);
   // The answer to the last request, or false when it did not come before the deadline: then the
   // worker is abandoned, no longer the caller's, and nothing of the request reaches the caller.
-  bool Await(const MediaLimits& limits, WorkAnswer& answer);
+  bool Await(uint32_t generation, const MediaLimits& limits, WorkAnswer& answer);
   // Gives the worker back after Await answered: kept idle with its reader when the limits say so,
   // else ended, and the call returns only once its thread (and so its reader) is gone.
-  void Release(const MediaLimits& limits);
+  void Release(uint32_t generation, const MediaLimits& limits);
   // Tells an idle worker to end; the caller holds WorkersLock().
   void RetireLocked();
 
@@ -111,6 +113,7 @@ class Worker {
 
  private:
   bool StartLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits);
+  bool HeldLocked(uint32_t generation) const;
   void SetStateLocked(State state);
   void Run();
   WorkAnswer Serve(OpenVideo& video, HRESULT media_foundation, const WorkRequest& request);
