@@ -16,8 +16,8 @@ namespace {
 
 std::unique_ptr<WindowsReaderHook> HookIf(bool windows, WindowsBehaviour behaviour) {
   if (!windows) return nullptr;
-  auto hook =
-      std::make_unique<WindowsReaderHook>(GetModuleHandleW(L"Stillreel.sph"), std::move(behaviour));
+  auto hook = std::make_unique<WindowsReaderHook>(GetModuleHandleW(L"Stillreel.sph"),
+                                                  std::move(behaviour));
   EXPECT_TRUE(hook->installed());
   return hook;
 }
