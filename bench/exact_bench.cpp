@@ -139,10 +139,12 @@ int wmain(int argc, wchar_t** argv) {
   const long long key_interval = _wtoi(argv[3]) * 10'000'000LL;
   const int rounds = _wtoi(argv[4]);
   const std::wstring settings = plugin_path.substr(0, plugin_path.rfind(L'.')) + L".ini";
-  stillreel::LoadedPlugin plugin;
-  if (!plugin.Load(plugin_path.c_str()) || !WriteSettings(settings, true)) return 1;
 
   for (bool windows : {true, false}) {
+    // Loaded afresh for each reader and let go after its hook (declared after it), so that
+    // nothing made under one reader serves the other.
+    stillreel::LoadedPlugin plugin;
+    if (!plugin.Load(plugin_path.c_str()) || !WriteSettings(settings, true)) return 1;
     std::unique_ptr<stillreel::test::WindowsReaderHook> hook;
     if (windows) {
       hook = std::make_unique<stillreel::test::WindowsReaderHook>(

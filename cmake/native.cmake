@@ -69,6 +69,11 @@ add_test(NAME host_cycle COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/host_cycle.s
   ${STILLREEL_MEDIA} $<TARGET_FILE:frame_match>)
 set_tests_properties(host_cycle PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 600)
 
+# ---- Hosts that end their process right after their last call -------------------------------
+add_test(NAME exit_shapes COMMAND ${PROJECT_SOURCE_DIR}/tests/checks/exit_shapes.sh
+  ${CMAKE_BINARY_DIR}/.. ${STILLREEL_MEDIA} 20)
+set_tests_properties(exit_shapes PROPERTIES FIXTURES_REQUIRED "media;wine" TIMEOUT 900)
+
 # ---- Reliability (tests/reliability): broken media, host threads, long sessions ----------------
 # Quick forms run with every `ctest`; the long run is labelled "soak" and does its work only when
 # STILLREEL_SOAK=1 is set (make soak), so a plain `ctest` reports it skipped.

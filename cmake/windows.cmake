@@ -42,12 +42,11 @@ add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
   video/frame_read.cpp
   video/probe.cpp
   video/reader.cpp
-  video/session.cpp)
+  video/worker.cpp)
 target_link_libraries(stillreel_video PUBLIC stillreel_picture stillreel_win)
 
 add_library(stillreel_listing STATIC ${STILLREEL_LISTING_SOURCES}
-  listing/cache.cpp
-  listing/lookup.cpp
+  listing/open_videos.cpp
   listing/synthesis.cpp)
 target_link_libraries(stillreel_listing PUBLIC stillreel_video)
 
@@ -122,6 +121,15 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   target_link_libraries(torture PRIVATE stillreel_test_support mfplat mfreadwrite mfuuid ole32 psapi
     user32 shell32)
   add_dependencies(torture Stillreel)
+endif()
+
+# A host that ends its process right after its calls (tests/checks/exit_shapes.sh).
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_executable(exit_host tests/checks/exit_host.cpp)
+  target_include_directories(exit_host PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(exit_host PRIVATE UNICODE _UNICODE)
+  target_link_options(exit_host PRIVATE -municode ${STILLREEL_STATIC_RUNTIME})
+  target_link_libraries(exit_host PRIVATE ole32)
 endif()
 
 # Benchmark of a whole fetch against the bare platform work, run under Wine by `make bench`.

@@ -5,70 +5,45 @@
 
 #include <cstring>
 
-#include "listing/cache.h"
-#include "listing/lookup.h"
+#include "listing/open_videos.h"
 #include "listing/results.h"
 #include "plugin/settings.h"
 #include "plugin/text.h"
 #include "video/byte_stream.h"
 #include "video/container.h"
-#include "video/extract.h"
 #include "video/probe.h"
-#include "video/session.h"
+#include "video/worker.h"
 
 namespace stillreel {
 
 namespace {
 
-int ResultOf(ExtractStatus status) {
-  switch (status) {
-    case ExtractStatus::kOk:
-      return kResultOk;
-    case ExtractStatus::kNoMemory:
-      return kResultNoMemory;
-    case ExtractStatus::kNoFrame:
-      break;
-  }
-  return kResultUnsupported;
+// The entry at `position` and its image, from the video's current listing (or a new one). One
+// time limit covers both. With `memory` the video is read from the host's memory.
+int ExtractEntry(const wchar_t* path, LentMemory* memory, EntryWord position,
+                 const CallSettings& settings, EntryRecord& entry, UniqueHlocal& image,
+                 uint32_t& image_bytes) {
+  return FetchVideoEntry(path, position, settings, entry, image, image_bytes, memory);
 }
 
-// Finds the entry by position in the cached listing (or a new one), then decodes its frame.
-// One time limit covers both the listing (on a cache miss) and the frame. With `memory` the video
-// is read from the host's memory and the listing is built afresh.
-int ExtractEntry(const wchar_t* path, LentMemory* memory, EntryWord position, EntryRecord& entry,
-                 UniqueHlocal& image, uint32_t& image_bytes) {
-  const MediaLimits limits = ReadMediaLimits();
-  entry = EntryRecord{};
-  entry.position = position;
-  if (const int result = memory != nullptr
-                             ? LookupMemoryEntry(memory, ReadFrameSettings, limits, entry)
-                             : LookupEntry(path, 0, ReadFrameSettings, limits, entry)) {
-    return result;
-  }
-  // Settings are read again here: an edit since the listing moves the frame, not the listing.
-  // The listed size is the image's unless the settings changed since the listing.
-  const uint32_t listed_bytes =
-      entry.file_size <= UINT32_MAX ? static_cast<uint32_t>(entry.file_size) : 0;
-  return ResultOf(ExtractFrameWithin(memory != nullptr ? kMemoryVideoName : path,
-                                     static_cast<int32_t>(entry.position), ReadFrameSettings(),
-                                     limits, listed_bytes, image, image_bytes, memory));
-}
-
-int Fetch(const wchar_t* path, LentMemory* memory, EntryWord position, HLOCAL& image) {
+int Fetch(const wchar_t* path, LentMemory* memory, EntryWord position, const CallSettings& settings,
+          HLOCAL& image) {
   EntryRecord entry;
   UniqueHlocal block;
   uint32_t bytes = 0;
-  if (const int result = ExtractEntry(path, memory, position, entry, block, bytes)) return result;
+  if (const int result = ExtractEntry(path, memory, position, settings, entry, block, bytes))
+    return result;
   image = block.release();
   return kResultOk;
 }
 
 int FetchInto(const wchar_t* path, LentMemory* memory, EntryWord position,
-              const wchar_t* directory) {
+              const CallSettings& settings, const wchar_t* directory) {
   EntryRecord entry;
   UniqueHlocal block;
   uint32_t bytes = 0;
-  if (const int result = ExtractEntry(path, memory, position, entry, block, bytes)) return result;
+  if (const int result = ExtractEntry(path, memory, position, settings, entry, block, bytes))
+    return result;
   wchar_t target[kPathChars];
   if (PathCombineW(target, directory, entry.file_name) == nullptr) return kResultWriteError;
   UniqueFile file(
@@ -125,7 +100,7 @@ bool PluginInfoText(int infono, wchar_t (&text)[kPathChars]) {
   return true;
 }
 
-bool SupportsFile(const wchar_t* path, intptr_t dw) {
+bool SupportsFile(const wchar_t* path, intptr_t dw, const CallSettings& settings) {
   if ((static_cast<uintptr_t>(dw) & ~uintptr_t{0xFFFF}) == 0) {
     char header[8];
     DWORD read = 0;
@@ -137,12 +112,12 @@ bool SupportsFile(const wchar_t* path, intptr_t dw) {
   }
   // The first bytes of a file that can be opened are not examined: Media Foundation decides.
   VideoFacts facts;
-  return ProbeVideoWithin(path, ReadMediaLimits(), facts);
+  return ProbeVideoWithin(path, settings.limits, facts);
 }
 
-int ListArchive(const wchar_t* path, uint32_t offset, UniqueHlocal& listing) {
-  TheListingCache().Clear();
-  return LookupListing(path, offset, ReadFrameSettings, ReadMediaLimits(), listing);
+int ListArchive(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                UniqueHlocal& listing) {
+  return ListVideo(path, offset, settings, listing);
 }
 
 void NarrowRecord(const EntryRecord& wide, EntryRecordA& ansi) {
@@ -169,39 +144,47 @@ int NarrowListing(HLOCAL wide, UniqueHlocal& ansi) {
   return kResultOk;
 }
 
-int DescribeEntry(const wchar_t* path, uint32_t offset, EntryRecord& request) {
-  TheListingCache().Clear();
-  return LookupEntry(path, offset, ReadFrameSettings, ReadMediaLimits(), request);
+int DescribeEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                  EntryRecord& request) {
+  return DescribeVideoEntry(path, offset, settings, request);
 }
 
-int FetchToMemory(const wchar_t* path, EntryWord position, HLOCAL& image) {
-  return Fetch(path, nullptr, position, image);
+int FetchToMemory(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                  HLOCAL& image) {
+  return Fetch(path, nullptr, position, settings, image);
 }
 
-int FetchToDirectory(const wchar_t* path, EntryWord position, const wchar_t* directory) {
-  return FetchInto(path, nullptr, position, directory);
+int FetchToDirectory(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                     const wchar_t* directory) {
+  return FetchInto(path, nullptr, position, settings, directory);
 }
 
-int ListMemoryArchive(const void* data, uint64_t size, UniqueHlocal& listing) {
-  const MemoryLoan loan(data, size);
-  return ListMemory(loan.get(), ReadFrameSettings, ReadMediaLimits(), listing);
-}
-
-int DescribeMemoryEntry(const void* data, uint64_t size, EntryRecord& request) {
-  const MemoryLoan loan(data, size);
-  return LookupMemoryEntry(loan.get(), ReadFrameSettings, ReadMediaLimits(), request);
-}
-
-int FetchMemoryToMemory(const void* data, uint64_t size, HLOCAL& image) {
+int ListMemoryArchive(const void* data, uint64_t size, const CallSettings& settings,
+                      UniqueHlocal& listing) {
   const MemoryLoan loan(data, size);
   if (loan.get() == nullptr) return kResultNoMemory;
-  return Fetch(nullptr, loan.get(), kMemoryEntry, image);
+  return ListVideo(nullptr, 0, settings, listing, loan.get());
 }
 
-int FetchMemoryToDirectory(const void* data, uint64_t size, const wchar_t* directory) {
+int DescribeMemoryEntry(const void* data, uint64_t size, const CallSettings& settings,
+                        EntryRecord& request) {
   const MemoryLoan loan(data, size);
   if (loan.get() == nullptr) return kResultNoMemory;
-  return FetchInto(nullptr, loan.get(), kMemoryEntry, directory);
+  return DescribeVideoEntry(nullptr, 0, settings, request, loan.get());
+}
+
+int FetchMemoryToMemory(const void* data, uint64_t size, const CallSettings& settings,
+                        HLOCAL& image) {
+  const MemoryLoan loan(data, size);
+  if (loan.get() == nullptr) return kResultNoMemory;
+  return Fetch(nullptr, loan.get(), kMemoryEntry, settings, image);
+}
+
+int FetchMemoryToDirectory(const void* data, uint64_t size, const CallSettings& settings,
+                           const wchar_t* directory) {
+  const MemoryLoan loan(data, size);
+  if (loan.get() == nullptr) return kResultNoMemory;
+  return FetchInto(nullptr, loan.get(), kMemoryEntry, settings, directory);
 }
 
 }  // namespace stillreel

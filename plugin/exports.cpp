@@ -18,12 +18,13 @@ namespace {
 // The wide logic takes a null path for one that was refused on the way in.
 const wchar_t* AcceptedPath(const wchar_t* path) { return WidePathFits(path) ? path : nullptr; }
 
-// Runs an export body; anything unexpected becomes `failure` instead of crossing into the host.
+// Runs an export body with the settings read once for the call; anything unexpected becomes
+// `failure` instead of crossing into the host.
 template <typename Body>
 int Guarded(int failure, Body body) noexcept {
   try {
-    ApplyTraceSetting();
-    return body();
+    const CallSettings settings = ReadCallSettings();
+    return body(settings);
   } catch (...) {
     return failure;
   }
@@ -43,44 +44,50 @@ int DeliverListing(UniqueHlocal wide, HLOCAL* listing, bool ansi) {
   return kResultOk;
 }
 
-int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, HLOCAL* listing, bool ansi) {
+int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, const CallSettings& settings,
+                HLOCAL* listing, bool ansi) {
   if (listing == nullptr) return kResultRefused;
   *listing = nullptr;  // hosts read the handle after any result
   if (flag & kInputKindMask) return kResultRefused;
   if (path == nullptr) return kResultReadError;
   UniqueHlocal wide;
-  if (const int result = ListArchive(path, static_cast<uint32_t>(len), wide)) return result;
+  if (const int result = ListArchive(path, static_cast<uint32_t>(len), settings, wide))
+    return result;
   return DeliverListing(std::move(wide), listing, ansi);
 }
 
 // `data` is the whole file and `len` its size in bytes.
-int MemoryArchiveInfo(const void* data, LONG_PTR len, HLOCAL* listing, bool ansi) {
+int MemoryArchiveInfo(const void* data, LONG_PTR len, const CallSettings& settings, HLOCAL* listing,
+                      bool ansi) {
   if (listing == nullptr) return kResultRefused;
   *listing = nullptr;
   if (data == nullptr || len <= 0) return kResultReadError;
   UniqueHlocal wide;
-  if (const int result = ListMemoryArchive(data, static_cast<uint64_t>(len), wide)) return result;
+  if (const int result = ListMemoryArchive(data, static_cast<uint64_t>(len), settings, wide))
+    return result;
   return DeliverListing(std::move(wide), listing, ansi);
 }
 
 // `name` is null when it was refused on the way in: it then matches no entry.
 // With memory input `source` points at the whole file and `len` is its size.
 int FileInfo(const void* source, LONG_PTR len, const wchar_t* name, bool name_refused,
-             unsigned flag, EntryRecord& request) {
+             unsigned flag, const CallSettings& settings, EntryRecord& request) {
   const bool memory = IsMemoryInput(flag);
   if ((flag & kInputKindMask) && !memory) return kResultRefused;
   if (source == nullptr || (memory && len <= 0)) return kResultReadError;
   if (name != nullptr && lstrlenW(name) >= kRecordTextChars) name_refused = true;
   if (name != nullptr) CopyWideBounded(name, request.file_name, kRecordTextChars);
-  const int result = memory ? DescribeMemoryEntry(source, static_cast<uint64_t>(len), request)
-                            : DescribeEntry(static_cast<const wchar_t*>(source),
-                                            static_cast<uint32_t>(len), request);
+  const int result =
+      memory ? DescribeMemoryEntry(source, static_cast<uint64_t>(len), settings, request)
+             : DescribeEntry(static_cast<const wchar_t*>(source), static_cast<uint32_t>(len),
+                             settings, request);
   // A name no entry can carry must not match one by its truncated form.
   return result == kResultOk && name_refused ? kResultRefused : result;
 }
 
 // With memory input `source` points at the whole file and `len` is its size.
-int File(const void* source, LONG_PTR len, void* dest, const wchar_t* directory, unsigned flag) {
+int File(const void* source, LONG_PTR len, void* dest, const wchar_t* directory, unsigned flag,
+         const CallSettings& settings) {
   const bool memory = IsMemoryInput(flag);
   if ((flag & kInputKindMask) && !memory) return kResultRefused;
   if (dest == nullptr) return kResultRefused;
@@ -88,16 +95,17 @@ int File(const void* source, LONG_PTR len, void* dest, const wchar_t* directory,
   if (memory) {
     const auto size = static_cast<uint64_t>(len);
     if (flag & kOutputToMemory) {
-      return FetchMemoryToMemory(source, size, *static_cast<HLOCAL*>(dest));
+      return FetchMemoryToMemory(source, size, settings, *static_cast<HLOCAL*>(dest));
     }
     if (directory == nullptr) return kResultWriteError;
-    return FetchMemoryToDirectory(source, size, directory);
+    return FetchMemoryToDirectory(source, size, settings, directory);
   }
   const auto* path = static_cast<const wchar_t*>(source);
   const auto position = static_cast<EntryWord>(len);
-  if (flag & kOutputToMemory) return FetchToMemory(path, position, *static_cast<HLOCAL*>(dest));
+  if (flag & kOutputToMemory)
+    return FetchToMemory(path, position, settings, *static_cast<HLOCAL*>(dest));
   if (directory == nullptr) return kResultWriteError;
-  return FetchToDirectory(path, position, directory);
+  return FetchToDirectory(path, position, settings, directory);
 }
 
 int PluginInfo(int infono, void* buf, int buflen, bool ansi) {
@@ -119,51 +127,51 @@ int PluginInfo(int infono, void* buf, int buflen, bool ansi) {
 extern "C" {
 
 int WINAPI GetPluginInfoW(int infono, wchar_t* buf, int buflen) {
-  return Guarded(0, [&] { return PluginInfo(infono, buf, buflen, false); });
+  return Guarded(0, [&](const CallSettings&) { return PluginInfo(infono, buf, buflen, false); });
 }
 
 int WINAPI GetPluginInfo(int infono, char* buf, int buflen) {
-  return Guarded(0, [&] { return PluginInfo(infono, buf, buflen, true); });
+  return Guarded(0, [&](const CallSettings&) { return PluginInfo(infono, buf, buflen, true); });
 }
 
 int WINAPI IsSupportedW(const wchar_t* filename, LONG_PTR dw) {
-  return Guarded(0, [&] {
+  return Guarded(0, [&](const CallSettings& settings) {
     const wchar_t* path = AcceptedPath(filename);
-    return path != nullptr && SupportsFile(path, dw) ? 1 : 0;
+    return path != nullptr && SupportsFile(path, dw, settings) ? 1 : 0;
   });
 }
 
 int WINAPI IsSupported(const char* filename, LONG_PTR dw) {
-  return Guarded(0, [&] {
+  return Guarded(0, [&](const CallSettings& settings) {
     wchar_t path[kPathChars];
-    return WidenPath(filename, path) && SupportsFile(path, dw) ? 1 : 0;
+    return WidenPath(filename, path) && SupportsFile(path, dw, settings) ? 1 : 0;
   });
 }
 
 int WINAPI GetArchiveInfoW(const wchar_t* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
-  return Guarded(kResultNoMemory, [&] {
-    if (IsMemoryInput(flag)) return MemoryArchiveInfo(buf, len, lphInf, false);
-    return ArchiveInfo(AcceptedPath(buf), len, flag, lphInf, false);
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
+    if (IsMemoryInput(flag)) return MemoryArchiveInfo(buf, len, settings, lphInf, false);
+    return ArchiveInfo(AcceptedPath(buf), len, flag, settings, lphInf, false);
   });
 }
 
 int WINAPI GetArchiveInfo(const char* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
-  return Guarded(kResultNoMemory, [&] {
-    if (IsMemoryInput(flag)) return MemoryArchiveInfo(buf, len, lphInf, true);
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
+    if (IsMemoryInput(flag)) return MemoryArchiveInfo(buf, len, settings, lphInf, true);
     wchar_t path[kPathChars];
     const bool ok = WidenPath(buf, path);
-    return ArchiveInfo(ok ? path : nullptr, len, flag, lphInf, true);
+    return ArchiveInfo(ok ? path : nullptr, len, flag, settings, lphInf, true);
   });
 }
 
 int WINAPI GetFileInfoW(const wchar_t* buf, LONG_PTR len, const wchar_t* filename, unsigned flag,
                         EntryRecord* lpInfo) {
-  return Guarded(kResultNoMemory, [&] {
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
     if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
     EntryRecord request{};
     request.position = lpInfo->position;
     const void* source = IsMemoryInput(flag) ? buf : AcceptedPath(buf);
-    const int result = FileInfo(source, len, filename, false, flag, request);
+    const int result = FileInfo(source, len, filename, false, flag, settings, request);
     if (result == kResultOk) *lpInfo = request;
     return result;
   });
@@ -171,7 +179,7 @@ int WINAPI GetFileInfoW(const wchar_t* buf, LONG_PTR len, const wchar_t* filenam
 
 int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsigned flag,
                        EntryRecordA* lpInfo) {
-  return Guarded(kResultNoMemory, [&] {
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
     if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
     wchar_t path[kPathChars];
     wchar_t name[kPathChars];
@@ -181,7 +189,8 @@ int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsi
     EntryRecord request{};
     request.position = lpInfo->position;
     const void* source = memory ? static_cast<const void*>(buf) : path_ok ? path : nullptr;
-    const int result = FileInfo(source, len, name_ok ? name : L"", !name_ok, flag, request);
+    const int result =
+        FileInfo(source, len, name_ok ? name : L"", !name_ok, flag, settings, request);
     if (result != kResultOk) return result;
     std::memset(lpInfo, 0, sizeof(*lpInfo));
     NarrowRecord(request, *lpInfo);
@@ -191,15 +200,15 @@ int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsi
 
 int WINAPI GetFileW(const wchar_t* src, LONG_PTR len, wchar_t* dest, unsigned flag,
                     ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
-  return Guarded(kResultNoMemory, [&] {
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
     const void* source = IsMemoryInput(flag) ? src : AcceptedPath(src);
-    return File(source, len, dest, dest, flag);
+    return File(source, len, dest, dest, flag, settings);
   });
 }
 
 int WINAPI GetFile(const char* src, LONG_PTR len, char* dest, unsigned flag,
                    ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
-  return Guarded(kResultNoMemory, [&] {
+  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
     wchar_t path[kPathChars];
     wchar_t directory[kPathChars];
     const bool memory = IsMemoryInput(flag);
@@ -207,7 +216,7 @@ int WINAPI GetFile(const char* src, LONG_PTR len, char* dest, unsigned flag,
     // Only a directory is text; with bit 8 set `dest` is the address of the host's handle.
     const bool directory_ok = !(flag & kOutputToMemory) && WidenPath(dest, directory);
     const void* source = memory ? static_cast<const void*>(src) : path_ok ? path : nullptr;
-    return File(source, len, dest, directory_ok ? directory : nullptr, flag);
+    return File(source, len, dest, directory_ok ? directory : nullptr, flag, settings);
   });
 }
 

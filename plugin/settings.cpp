@@ -1,4 +1,4 @@
-// The settings file beside the DLL: frame settings and the file filter, read on every use.
+// The settings file beside the DLL, read once at the start of every host call.
 #include "plugin/settings.h"
 
 #include <windows.h>
@@ -42,14 +42,9 @@ FrameSettings ReadFrameSettingsFrom(const wchar_t* file, SettingsKeys keys) {
   return settings;
 }
 
-FrameSettings ReadFrameSettings() {
-  wchar_t file[kPathChars];
-  return SettingsPath(file) ? ReadFrameSettingsFrom(file, kBuildKeys) : FrameSettings{};
-}
+namespace {
 
-MediaLimits ReadMediaLimits() {
-  wchar_t file[kPathChars];
-  if (!SettingsPath(file)) return MediaLimits::Starting(kDefaultTimeoutSeconds * 1000);
+MediaLimits ReadMediaLimitsFrom(const wchar_t* file) {
   int timeout =
       static_cast<int>(GetPrivateProfileIntW(kSection, L"timeout", kDefaultTimeoutSeconds, file));
   // A week at most: past that the milliseconds would not fit a DWORD, and no one waits so long.
@@ -57,7 +52,7 @@ MediaLimits ReadMediaLimits() {
   if (timeout < 0) timeout = kDefaultTimeoutSeconds;
   if (timeout > kMaxTimeoutSeconds) timeout = kMaxTimeoutSeconds;
   MediaLimits limits = MediaLimits::Starting(static_cast<DWORD>(timeout) * 1000);
-  limits.keep_reader = GetPrivateProfileIntW(L"Debug", L"keep", 1, file) != 0;
+  limits.keep_reader = GetPrivateProfileIntW(L"Debug", L"keep", 0, file) != 0;
   limits.serialise_creation = GetPrivateProfileIntW(L"Debug", L"serialise", 1, file) != 0;
   // 0: never read on, 2: wherever it gives the seek's frame, whatever it costs.
   const UINT read_on = GetPrivateProfileIntW(L"Debug", L"readon", 1, file);
@@ -69,9 +64,20 @@ MediaLimits ReadMediaLimits() {
   return limits;
 }
 
-void ApplyTraceSetting() {
+}  // namespace
+
+CallSettings ReadCallSettings() {
+  CallSettings settings;
   wchar_t file[kPathChars];
-  SetTraceEnabled(SettingsPath(file) && GetPrivateProfileIntW(L"Debug", L"trace", 0, file) != 0);
+  if (!SettingsPath(file)) {
+    settings.limits = MediaLimits::Starting(kDefaultTimeoutSeconds * 1000);
+    SetTraceEnabled(false);
+    return settings;
+  }
+  settings.frame = ReadFrameSettingsFrom(file, kBuildKeys);
+  settings.limits = ReadMediaLimitsFrom(file);
+  SetTraceEnabled(GetPrivateProfileIntW(L"Debug", L"trace", 0, file) != 0);
+  return settings;
 }
 
 void ReadFilter(wchar_t (&filter)[kPathChars]) {

@@ -1,9 +1,9 @@
-// The settings file beside the DLL: frame settings and the file filter, read on every use.
+// The settings file beside the DLL, read once at the start of every host call.
 #pragma once
 
 #include "listing/entry_record.h"
+#include "listing/open_videos.h"
 #include "video/frame_rules.h"
-#include "video/session.h"
 
 namespace stillreel {
 
@@ -15,23 +15,19 @@ inline constexpr SettingsKeys kBuildKeys = SettingsKeys::kCurrent;
 inline constexpr SettingsKeys kBuildKeys = SettingsKeys::kLegacy;
 #endif
 
-// The frame settings of the file beside the DLL, as this build reads them.
-FrameSettings ReadFrameSettings();
-
 // The frame settings of `file` read with the given keys; a missing file gives zeros.
 FrameSettings ReadFrameSettingsFrom(const wchar_t* file, SettingsKeys keys);
 
 // The default of "timeout" in seconds, the most a call may take over Media Foundation's work.
 inline constexpr int kDefaultTimeoutSeconds = 10;
 
-// Limits for a call starting now: "timeout" (seconds; 0 = none, absent or negative = the
-// default) and, for measurements and tests only, [Debug] "keep" (0: a fresh reader for every
-// call, as before readers were kept), "serialise" (0: readers created in parallel) and "idle"
-// (milliseconds an unused reader stays open).
-MediaLimits ReadMediaLimits();
-
-// Turns the failure trace on or off as "trace" under [Debug] says (off when absent).
-void ApplyTraceSetting();
+// Everything a call needs, read once as it starts: the frame settings as this build reads them,
+// and the limits of a call starting now: "timeout" (seconds; 0 = none, absent or negative = the
+// default) and, for measurements and tests only, [Debug] "keep" (1: a video's reader is kept
+// between calls, "idle" milliseconds; absent or 0: every call lets go of it before returning),
+// "serialise" (0: readers created in parallel) and "readon". Turns the failure trace on or off
+// as "trace" under [Debug] says (off when absent).
+CallSettings ReadCallSettings();
 
 // The "ext" value, normalised. Fixed buffers throughout: nothing here needs the C++ heap.
 void ReadFilter(wchar_t (&filter)[kPathChars]);

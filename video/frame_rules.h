@@ -18,6 +18,8 @@ struct FrameSettings {
   bool aspect = true;
   // HDR (PQ, HLG) tone-mapped to SDR; false shows the stored signal's codes as they are.
   bool hdr = true;
+
+  bool operator==(const FrameSettings&) const = default;
 };
 
 inline constexpr int64_t kTicksPerSecond = 10'000'000;  // Media Foundation's 100-ns units

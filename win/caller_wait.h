@@ -11,19 +11,18 @@
 
 namespace stillreel {
 
-// True when `event` was signalled within `milliseconds` (INFINITE: no limit). On an STA (or
+// True when `handle` was signalled within `milliseconds` (INFINITE: no limit). On an STA (or
 // application STA) thread the wait lets COM calls into the apartment in: CoWaitForMultipleHandles
 // enters COM's modal loop, COWAIT_DISPATCH_CALLS for an ASTA, and without
 // COWAIT_DISPATCH_WINDOW_MESSAGES an STA dispatches only the small set of messages COM
 // special-cases (its own call messages; sent messages are delivered during any such wait), so the
 // host's posted window messages stay queued for its own loop. Elsewhere (MTA, no COM) a plain wait.
-inline bool WaitLettingComCallsIn(Event& event, DWORD milliseconds) {
+inline bool WaitLettingComCallsIn(HANDLE handle, DWORD milliseconds) {
   APTTYPE type = APTTYPE_MTA;
   APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
   const bool sta = SUCCEEDED(CoGetApartmentType(&type, &qualifier)) &&
                    (type == APTTYPE_STA || type == APTTYPE_MAINSTA);
   if (sta) {
-    HANDLE handle = event.handle();
     DWORD index = 0;
     const HRESULT hr =
         CoWaitForMultipleHandles(COWAIT_DISPATCH_CALLS, milliseconds, 1, &handle, &index);
@@ -31,7 +30,11 @@ inline bool WaitLettingComCallsIn(Event& event, DWORD milliseconds) {
     if (hr == RPC_S_CALLPENDING) return false;  // the time passed
     // Any other answer (a flag this system does not know): the plain wait below.
   }
-  return event.Wait(milliseconds);
+  return WaitForSingleObject(handle, milliseconds) == WAIT_OBJECT_0;
+}
+
+inline bool WaitLettingComCallsIn(Event& event, DWORD milliseconds) {
+  return WaitLettingComCallsIn(event.handle(), milliseconds);
 }
 
 }  // namespace stillreel

@@ -57,8 +57,17 @@ struct HandleTraits {
   static void Close(Handle h) { CloseHandle(h); }
 };
 
+// A reference to a loaded module, as LoadLibrary or GetModuleHandleExW without
+// GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT give one.
+struct ModuleTraits {
+  using Handle = HMODULE;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { FreeLibrary(h); }
+};
+
 using UniqueHlocal = Unique<HlocalTraits>;
 using UniqueFile = Unique<FileTraits>;
 using UniqueHandle = Unique<HandleTraits>;
+using UniqueModule = Unique<ModuleTraits>;
 
 }  // namespace stillreel

@@ -36,16 +36,18 @@ TEST(PluginFetch, EveryEntryOfAListingComesInMemoryAndAsAFile) {
   EXPECT_EQ(previous_second, 59);
 }
 
-TEST(PluginFetch, SettingsAreReadAgainAtFetchTime) {
+TEST(PluginFetch, FetchesFollowTheSettingsInForce) {
   PluginHost host(SettingsText("0", "10", "0").c_str());
   const std::wstring video = Media(L"len60s.mp4");
   ASSERT_EQ(host.List(video).size(), 7u);
   EXPECT_EQ(ReadMoment(host.Fetch(video, 2)).second, 20);
   host.WriteSettings(SettingsText("0", "5", "0"));
-  EXPECT_EQ(ReadMoment(host.Fetch(video, 2)).second, 10) << "the cached listing, the new moment";
+  EXPECT_EQ(ReadMoment(host.Fetch(video, 2)).second, 10) << "the new moment";
   int result = -99;
-  host.Fetch(video, 7, &result);
-  EXPECT_EQ(result, 2) << "the listing itself did not change";
+  EXPECT_EQ(ReadMoment(host.Fetch(video, 7, &result)).second, 35)
+      << "entry 7 of the listing of the settings in force (13 entries)";
+  host.Fetch(video, 13, &result);
+  EXPECT_EQ(result, 2) << "beyond the listing of the settings in force";
 }
 
 TEST(PluginFetch, AnsiTwinAndOutputKindsDecidedByBit8) {

@@ -1,4 +1,5 @@
-// Listing through the loaded plug-in: support rules, count rules, names, result codes, cache.
+// Listing through the loaded plug-in: support rules, count rules, names, result codes (what is
+// kept between calls: open_videos_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -158,34 +159,6 @@ TEST(PluginListing, AnsiListingConvertsNamesWithTheCodePage) {
   listing = nullptr;
   ASSERT_EQ(host.GetArchiveInfoW(Media(L"\x52D5\x753B.mp4").c_str(), 0, 0, &listing), 0);
   LocalFree(listing);
-}
-
-TEST(PluginCache, ListingExportsRebuildAndFetchesHitTheCache) {
-  PluginHost host(SettingsText("2", "0", "0").c_str());
-  ScratchDir videos;
-  const std::wstring video = videos / L"moving.mp4";
-  ASSERT_TRUE(CopyFileW(Media(L"len10s.mp4").c_str(), video.c_str(), FALSE));
-  ASSERT_EQ(host.List(video).size(), 2u);
-
-  // With the video gone, only the cache can answer. The reader kept for a few seconds after a
-  // call holds the file: its name goes when the reader does.
-  ASSERT_TRUE(DeleteFileW(video.c_str()));
-  for (int waited = 0; waited < 200 && FileExists(video); ++waited) Sleep(50);
-  int result = -99;
-  host.Fetch(video, 5, &result);
-  EXPECT_EQ(result, 2) << "a missing entry of a cached listing gives 2";
-  int listed = 0;
-  host.List(video, &listed);
-  EXPECT_EQ(listed, 6) << "GetArchiveInfoW always rebuilds";
-
-  // FreeLibrary clears the cache.
-  ASSERT_TRUE(CopyFileW(Media(L"len10s.mp4").c_str(), video.c_str(), FALSE));
-  ASSERT_EQ(host.List(video).size(), 2u);
-  host.Reload();
-  ASSERT_TRUE(DeleteFileW(video.c_str()));
-  for (int waited = 0; waited < 200 && FileExists(video); ++waited) Sleep(50);
-  host.Fetch(video, 0, &result);
-  EXPECT_EQ(result, 6) << "after a reload the listing must be built again";
 }
 
 }  // namespace

@@ -74,6 +74,8 @@ WindowsBehaviour g_behaviour;
 WindowsReaderCounts g_counts;
 CreateReaderFn g_create_reader = nullptr;
 CreateStreamReaderFn g_create_stream_reader = nullptr;
+std::atomic<long> g_alive{0};    // WindowsReader objects not yet destroyed
+std::atomic<long> g_buffers{0};  // Nv12Buffer2D objects not yet destroyed
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -85,7 +87,10 @@ uint32_t AlignUp(uint32_t value, uint32_t alignment) {
 class Nv12Buffer2D final : public IMFMediaBuffer, public IMF2DBuffer2 {
  public:
   Nv12Buffer2D(std::vector<BYTE> bytes, LONG pitch, uint32_t coded_height, bool bottom_up)
-      : m_bytes(std::move(bytes)), m_pitch(pitch), m_height(coded_height), m_bottom_up(bottom_up) {}
+      : m_bytes(std::move(bytes)), m_pitch(pitch), m_height(coded_height), m_bottom_up(bottom_up) {
+    ++g_buffers;
+  }
+  ~Nv12Buffer2D() { --g_buffers; }
 
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -344,7 +349,10 @@ class WindowsReader final : public IMFSourceReaderEx {
   WindowsReader(ComPtr<IMFSourceReader> inner, bool advanced)
       : m_inner(std::move(inner)),
         m_advanced(advanced),
-        m_placeholder(g_behaviour.placeholder_type) {}
+        m_placeholder(g_behaviour.placeholder_type) {
+    ++g_alive;
+  }
+  ~WindowsReader() { --g_alive; }
 
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -643,8 +651,10 @@ class WindowsReader final : public IMFSourceReaderEx {
 
     ComPtr<IMFMediaBuffer> buffer;
     if (two_d) {
-      buffer.Attach(static_cast<IMFMediaBuffer*>(
-          new Nv12Buffer2D(std::move(bytes), static_cast<LONG>(pitch), layout.coded_height, flip)));
+      // The new object's own reference goes to `buffer`: mingw-w64's ComPtr::Attach adds one
+      // (Microsoft's does not), which left every frame's buffer alive for ever.
+      *buffer.GetAddressOf() = static_cast<IMFMediaBuffer*>(
+          new Nv12Buffer2D(std::move(bytes), static_cast<LONG>(pitch), layout.coded_height, flip));
     } else {
       BYTE* data = nullptr;
       const auto length = static_cast<DWORD>(bytes.size());
@@ -890,8 +900,14 @@ WindowsReaderHook::~WindowsReaderHook() {
     PatchImport(m_module, "mfreadwrite.dll", "MFCreateSourceReaderFromByteStream",
                 m_original_stream);
   }
+  // The readers it made behave by its settings and count into its counts: none may outlive it.
+  // A plug-in that keeps readers lets them go after its idle time.
+  for (int waited = 0; g_alive > 0 && waited < 10000; waited += 20) Sleep(20);
   EmptyGraveyard();
 }
+
+long WindowsReadersAlive() { return g_alive; }
+long WindowsBuffersAlive() { return g_buffers; }
 
 const WindowsReaderCounts& WindowsReaderHook::counts() const { return g_counts; }
 

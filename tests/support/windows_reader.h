@@ -126,9 +126,15 @@ struct WindowsReaderCounts {
   std::atomic<long> reads_converting_rates{0};  // samples read while it converts frame rates
 };
 
+// Readers the double made that are not yet released, whether or not it is still installed.
+long WindowsReadersAlive();
+// Frame buffers the double made that are not yet released.
+long WindowsBuffersAlive();
+
 // Puts the double in place of `module`'s imports of MFCreateSourceReaderFromByteStream and
 // MFCreateSourceReaderFromURL (each where the module imports it) for as long as it lives. One at
-// a time.
+// a time. Its destruction waits (10 s at most) until the readers it made are released: they
+// depend on it.
 class WindowsReaderHook {
  public:
   WindowsReaderHook(HMODULE module, WindowsBehaviour behaviour);

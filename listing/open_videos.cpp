@@ -1,0 +1,339 @@
+// One owner per open video: its listing and the worker that serves it. An owner answers a call
+// when its path, file stamp and listing settings are the call's; any other owner of the path is
+// stale and is replaced, its worker let go. One host call at a time holds an owner; another call
+// on the same video meanwhile works on an owner of its own that nothing keeps.
+#include "listing/open_videos.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "listing/entry_table.h"
+#include "listing/results.h"
+#include "listing/synthesis.h"
+#include "video/probe.h"
+#include "win/file_stamp.h"
+#include "win/immortal.h"
+#include "win/result.h"
+
+namespace stillreel {
+
+namespace {
+
+// Videos whose listings are kept; the least recently used goes first.
+constexpr int kOwners = 16;
+
+struct OpenVideoOwner {
+  bool used = false;
+  bool busy = false;  // a host call holds it
+  wchar_t path[kPathChars] = {};
+  FileStamp stamp;
+  FrameSettings settings;  // those the listing was made with
+  UniqueHlocal listing;    // null until made
+  // The worker that serves the video, and which of its runs: an idle one keeps the reader.
+  Worker* worker = nullptr;
+  uint32_t generation = 0;
+  ULONGLONG last_used = 0;
+};
+
+// Guarded by WorkersLock(), the lock of the workers the owners hold. Never destroyed: see
+// Immortal.
+struct OwnerTable {
+  OpenVideoOwner owners[kOwners];
+};
+Immortal<OwnerTable> g_table;
+
+// The owner's worker when it is still the run the owner had; the caller holds the lock.
+Worker* HeldWorkerLocked(const OpenVideoOwner& owner) {
+  return owner.worker != nullptr && owner.worker->generation() == owner.generation ? owner.worker
+                                                                                   : nullptr;
+}
+
+// Lets go of the owner's listing and of its kept reader; the caller holds the lock.
+void DropLocked(OpenVideoOwner& owner) {
+  Worker* worker = HeldWorkerLocked(owner);
+  if (worker != nullptr && worker->state() == Worker::State::kIdle) worker->RetireLocked();
+  owner.worker = nullptr;
+  owner.listing.reset();
+  owner.used = false;
+}
+
+// The one rule of staleness.
+bool IsCurrent(const OpenVideoOwner& owner, const FileStamp& stamp, const FrameSettings& settings) {
+  return owner.stamp.Same(stamp) && owner.settings == settings;
+}
+
+// Seconds since 1970 of the file's last write; 0 when the time cannot be read.
+int64_t LastWriteSeconds(HANDLE file) {
+  FILETIME written{};
+  if (FAILED(SR_TRACED_WIN32(GetFileTime(file, nullptr, nullptr, &written)))) return 0;
+  return UnixSecondsFromFileTime(uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime);
+}
+
+// Checks that the file can be read at `offset` and takes its time stamp. The 8 bytes read are
+// not examined: the probe decides.
+int CheckReadable(const wchar_t* path, uint32_t offset, int64_t& timestamp) {
+  // Sharing everything, as the reader's byte stream does: listing never stands in the way of the
+  // user renaming, deleting or saving over the video.
+  UniqueFile file(CreateFileW(path, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+  if (!file) {
+    (void)SR_TRACED(HRESULT_FROM_WIN32(GetLastError()));
+    return kResultReadError;
+  }
+  // The low 32 bits as a signed distance from the start: 2^31 and above cannot be reached.
+  const LONG distance = static_cast<LONG>(offset);
+  if (distance < 0) return kResultReadError;
+  if (SetFilePointer(file.get(), distance, nullptr, FILE_BEGIN) != static_cast<DWORD>(distance))
+    return kResultReadError;
+  char header[8];
+  DWORD read = 0;
+  if (FAILED(SR_TRACED_WIN32(ReadFile(file.get(), header, sizeof(header), &read, nullptr))))
+    return kResultReadError;
+  if (read < sizeof(header)) return kResultUnsupported;
+  timestamp = LastWriteSeconds(file.get());
+  return kResultOk;
+}
+
+int ResultOf(ExtractStatus status) {
+  switch (status) {
+    case ExtractStatus::kOk:
+      return kResultOk;
+    case ExtractStatus::kNoMemory:
+      return kResultNoMemory;
+    case ExtractStatus::kNoFrame:
+      break;
+  }
+  return kResultUnsupported;
+}
+
+// One host call's hold on the owner of its video, and on the owner's worker once it needs one.
+class OwnerLease {
+ public:
+  // With `memory` the video is read from there (`path` only names its entries), for this call
+  // only: it has no stamp and its owner is the call's own.
+  OwnerLease(const wchar_t* path, const CallSettings& settings, LentMemory* memory = nullptr)
+      : m_path(path),
+        m_settings(settings),
+        m_memory(memory),
+        m_stamp(memory != nullptr ? FileStamp{} : StampOf(path)) {}
+  OwnerLease(const OwnerLease&) = delete;
+  OwnerLease& operator=(const OwnerLease&) = delete;
+  ~OwnerLease();
+
+  // Holds the video's owner: its current one, or (when there is none, or `fresh`) a new one
+  // without a listing. When the owner is in use by another call, or every owner is, the call
+  // works on an owner of its own that nothing keeps: a host thread that was ended in the middle
+  // of a call (hosts may terminate theirs) leaves its owner in use for good.
+  void Acquire(bool fresh);
+  HLOCAL listing() const { return m_owner->listing.get(); }
+  // Checks the file at `offset`, and probes and lists it unless the owner has its listing.
+  int MakeListing(uint32_t offset, bool probe_again);
+  // Runs one request on the owner's worker; false when refused or too late.
+  bool Run(WorkRequest request, WorkAnswer& answer);
+
+ private:
+  Worker* ClaimWorker();
+
+  const wchar_t* m_path;
+  const CallSettings& m_settings;
+  LentMemory* const m_memory;
+  const FileStamp m_stamp;
+  OpenVideoOwner m_unkept;  // the call's own owner, when it cannot have the table's
+  OpenVideoOwner* m_owner = nullptr;
+  Worker* m_worker = nullptr;  // claimed by this call, not yet released
+  uint32_t m_generation = 0;   // m_worker's run when claimed
+};
+
+void OwnerLease::Acquire(bool fresh) {
+  OwnerTable& table = g_table.get();
+  ScopedLock lock(WorkersLock());
+  OpenVideoOwner* owner = nullptr;
+  // Lent memory is the host's again once the call returns: nothing of it is kept.
+  if (m_memory != nullptr) {
+    m_unkept.busy = true;
+    m_owner = &m_unkept;
+    return;
+  }
+  for (OpenVideoOwner& candidate : table.owners) {
+    if (candidate.used && lstrcmpiW(candidate.path, m_path) == 0) owner = &candidate;
+  }
+  if (owner != nullptr && !owner->busy &&
+      (fresh || !IsCurrent(*owner, m_stamp, m_settings.frame))) {
+    DropLocked(*owner);
+    owner = nullptr;
+  }
+  // A new listing starts afresh: the other videos' listings go too (those in use stay).
+  if (fresh) {
+    for (OpenVideoOwner& other : table.owners) {
+      if (other.used && !other.busy) DropLocked(other);
+    }
+  }
+  if (owner == nullptr) {
+    OpenVideoOwner* oldest = nullptr;
+    for (OpenVideoOwner& candidate : table.owners) {
+      if (!candidate.used) {
+        owner = &candidate;
+        break;
+      }
+      if (!candidate.busy && (oldest == nullptr || candidate.last_used < oldest->last_used))
+        oldest = &candidate;
+    }
+    if (owner == nullptr && oldest != nullptr) {
+      DropLocked(*oldest);
+      owner = oldest;
+    }
+    if (owner != nullptr) {
+      owner->used = true;
+      lstrcpynW(owner->path, m_path, kPathChars);
+      owner->stamp = m_stamp;
+      owner->settings = m_settings.frame;
+    }
+  }
+  if (owner == nullptr || owner->busy) owner = &m_unkept;
+  owner->busy = true;
+  owner->last_used = GetTickCount64();
+  m_owner = owner;
+}
+
+OwnerLease::~OwnerLease() {
+  if (m_owner == nullptr) return;
+  // Outside the lock: without kept readers this waits for the worker's end. Nothing keeps the
+  // call's own owner, so nothing keeps its worker.
+  MediaLimits limits = m_settings.limits;
+  if (m_owner == &m_unkept) limits.keep_reader = false;
+  if (m_worker != nullptr) m_worker->Release(m_generation, limits);
+  if (m_owner == &m_unkept) return;
+  ScopedLock lock(WorkersLock());
+  m_owner->busy = false;
+  // A video that could not be listed leaves nothing behind.
+  if (!m_owner->listing) DropLocked(*m_owner);
+}
+
+Worker* OwnerLease::ClaimWorker() {
+  if (m_worker != nullptr) return m_worker;
+  ScopedLock lock(WorkersLock());
+  Worker* worker =
+      Worker::ClaimLocked(m_path, m_stamp, m_settings.limits, HeldWorkerLocked(*m_owner));
+  if (worker == nullptr) return nullptr;
+  m_owner->worker = worker;
+  m_owner->generation = worker->generation();
+  m_worker = worker;
+  m_generation = worker->generation();
+  return worker;
+}
+
+bool OwnerLease::Run(WorkRequest request, WorkAnswer& answer) {
+  Worker* worker = ClaimWorker();
+  if (worker == nullptr) return false;
+  request.memory = m_memory;
+  if (worker->Submit(m_generation, request) &&
+      worker->Await(m_generation, m_settings.limits, answer))
+    return true;
+  // Abandoned, or it gave up waiting for us: no longer ours to release.
+  m_worker = nullptr;
+  return false;
+}
+
+int OwnerLease::MakeListing(uint32_t offset, bool probe_again) {
+  int64_t timestamp = 0;  // memory has no file time
+  if (m_memory != nullptr) {
+    // As for a file: fewer than 8 bytes is no video.
+    if (m_memory->size() < 8) return kResultUnsupported;
+  } else if (const int result = CheckReadable(m_path, offset, timestamp)) {
+    return result;
+  }
+  if (m_owner->listing && !probe_again) return kResultOk;
+  WorkRequest request;
+  request.probe = true;
+  request.serialise_creation = m_settings.limits.serialise_creation;
+  WorkAnswer answer;
+  if (!Run(request, answer) || !answer.probed) return kResultUnsupported;
+  UniqueHlocal listing;
+  if (const int result =
+          SynthesiseListing(m_path, answer.facts, timestamp, m_settings.frame, listing)) {
+    return result;
+  }
+  ScopedLock lock(WorkersLock());
+  m_owner->listing = std::move(listing);
+  return kResultOk;
+}
+
+}  // namespace
+
+int CopyListing(HLOCAL listing, UniqueHlocal& copy) {
+  const SIZE_T bytes = LocalSize(listing);
+  UniqueHlocal block(LocalAlloc(LMEM_FIXED, bytes));
+  if (!block) return kResultNoMemory;
+  std::memcpy(block.get(), listing, bytes);
+  copy = std::move(block);
+  return kResultOk;
+}
+
+bool MatchEntry(HLOCAL listing, EntryRecord& request) {
+  const auto* entry = static_cast<const EntryRecord*>(listing);
+  const bool by_name = request.file_name[0] != L'\0';
+  for (; !IsTerminator(*entry); ++entry) {
+    const bool match = by_name ? lstrcmpiW(entry->file_name, request.file_name) == 0
+                               : entry->position == request.position;
+    if (match) {
+      request = *entry;
+      return true;
+    }
+  }
+  return false;
+}
+
+int ListVideo(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+              UniqueHlocal& copy, LentMemory* memory) {
+  OwnerLease lease(memory != nullptr ? kMemoryVideoName : path, settings, memory);
+  lease.Acquire(true);
+  if (const int result = lease.MakeListing(offset, true)) return result;
+  // The listing stays the owner's even when the copy fails.
+  return CopyListing(lease.listing(), copy);
+}
+
+int DescribeVideoEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                       EntryRecord& request, LentMemory* memory) {
+  OwnerLease lease(memory != nullptr ? kMemoryVideoName : path, settings, memory);
+  lease.Acquire(false);
+  if (const int result = lease.MakeListing(offset, false)) return result;
+  return MatchEntry(lease.listing(), request) ? kResultOk : kResultRefused;
+}
+
+int FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                    EntryRecord& entry, UniqueHlocal& image, uint32_t& image_bytes,
+                    LentMemory* memory) {
+  OwnerLease lease(memory != nullptr ? kMemoryVideoName : path, settings, memory);
+  lease.Acquire(false);
+  const bool listed_before = lease.listing() != nullptr;
+  if (!listed_before) {
+    if (const int result = lease.MakeListing(0, false)) return result;
+  }
+  entry = EntryRecord{};
+  entry.position = position;
+  // A position a new listing lacks is refused; one a kept listing lacks is no entry.
+  if (!MatchEntry(lease.listing(), entry))
+    return listed_before ? kResultUnsupported : kResultRefused;
+  WorkRequest request;
+  request.index = static_cast<int32_t>(entry.position);
+  // The listing was made with these very settings: its size is the image's.
+  request.image_bytes = entry.file_size <= UINT32_MAX ? static_cast<uint32_t>(entry.file_size) : 0;
+  request.settings = settings.frame;
+  request.read_on = settings.limits.read_on;
+  request.serialise_creation = settings.limits.serialise_creation;
+  WorkAnswer answer;
+  if (!lease.Run(request, answer)) return kResultUnsupported;
+  if (answer.status != ExtractStatus::kOk) return ResultOf(answer.status);
+  image = std::move(answer.image);
+  image_bytes = answer.image_bytes;
+  return kResultOk;
+}
+
+void ForgetOpenVideos() {
+  ScopedLock lock(WorkersLock());
+  for (OpenVideoOwner& owner : g_table.get().owners) DropLocked(owner);
+}
+
+}  // namespace stillreel

@@ -1,0 +1,359 @@
+// Media Foundation work done on threads of our own. A host thread hands its request to a worker
+// and waits for the answer until its deadline; a worker whose answer comes too late is
+// abandoned: it drops the answer, releases what it holds and ends. Every worker's thread holds a
+// reference to this module, so the DLL stays loaded until the last one has let go of Media
+// Foundation (it ends with FreeLibraryAndExitThread). A fixed pool, no heap.
+#include "video/worker.h"
+
+#include <utility>
+
+#include "video/reader.h"
+#include "win/caller_wait.h"
+#include "win/immortal.h"
+#include "win/media.h"
+
+namespace stillreel {
+
+namespace {
+
+struct WorkerPool {
+  CriticalSection lock;
+  Condition changed;  // woken by every state change of a worker
+  Worker workers[kMaxWorkers];
+};
+
+// Never destroyed: see Immortal. At FreeLibrary no worker is left (each holds the DLL).
+Immortal<WorkerPool> g_pool;
+
+// An image block whose every page has been written once. The first write to a fresh page costs
+// a fault (about 11 microseconds in a virtual machine: 8 MB of them for a 1080p image, 23 ms);
+// done on the host's thread while the worker decodes, they cost no time of their own.
+UniqueHlocal TouchedBlock(uint32_t bytes) {
+  UniqueHlocal block(LocalAlloc(LMEM_FIXED, bytes));
+  if (!block) return block;
+  constexpr uint32_t kPage = 4096;
+  auto* data = static_cast<volatile uint8_t*>(block.get());
+  for (uint32_t offset = 0; offset < bytes; offset += kPage) data[offset] = 0;
+  return block;
+}
+
+}  // namespace
+
+// The worker's side of the spare block: waits for the host to be done touching it.
+class Worker::SpareBlock final : public ImageBlockSource {
+ public:
+  SpareBlock(Worker& worker, uint32_t expected_bytes)
+      : m_worker(worker), m_expected(expected_bytes) {}
+
+  UniqueHlocal Take(uint32_t bytes) override {
+    // The host is touching it right now and is done within milliseconds; the limit is for safety.
+    constexpr DWORD kWaitMs = 2000;
+    if (m_expected == 0 || bytes != m_expected || !m_worker.m_spare_ready.Wait(kWaitMs)) {
+      return UniqueHlocal();
+    }
+    ScopedLock lock(WorkersLock());
+    return std::move(m_worker.m_spare);
+  }
+
+ private:
+  Worker& m_worker;
+  uint32_t m_expected;
+};
+
+CriticalSection& WorkersLock() { return g_pool.get().lock; }
+
+bool WaitForWorkersLocked(const MediaLimits& limits) {
+  const DWORD remaining = limits.RemainingMs();
+  if (remaining == 0) return false;
+  (void)g_pool.get().changed.Wait(WorkersLock(), remaining);
+  return limits.RemainingMs() != 0;
+}
+
+MediaLimits MediaLimits::Starting(DWORD timeout_ms) {
+  MediaLimits limits;
+  if (timeout_ms != 0) limits.deadline = GetTickCount64() + timeout_ms;
+  return limits;
+}
+
+DWORD MediaLimits::RemainingMs() const {
+  if (deadline == 0) return INFINITE;
+  const ULONGLONG now = GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+void Worker::SetStateLocked(State state) {
+  m_state = state;
+  if (state == State::kIdle) m_idle_since = GetTickCount64();
+  g_pool.get().changed.WakeAll();
+}
+
+Worker* Worker::ClaimLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits,
+                            Worker* kept) {
+  for (;;) {
+    if (kept != nullptr && kept->m_state == State::kIdle) {
+      kept->SetStateLocked(State::kBusy);
+      return kept;
+    }
+    int stuck = 0;
+    Worker* free_worker = nullptr;
+    Worker* oldest_idle = nullptr;
+    for (Worker& worker : g_pool.get().workers) {
+      if (worker.m_state == State::kAbandoned) {
+        // A file that hangs the platform once hangs it again: refused while its worker is stuck.
+        if (stamp.Same(worker.m_stamp) && lstrcmpiW(worker.m_path, path) == 0) return nullptr;
+        ++stuck;
+      }
+      if (worker.m_state == State::kFree && free_worker == nullptr) free_worker = &worker;
+      if (worker.m_state == State::kIdle &&
+          (oldest_idle == nullptr || worker.m_idle_since < oldest_idle->m_idle_since)) {
+        oldest_idle = &worker;
+      }
+    }
+    if (stuck >= kMaxStuckWorkers) return nullptr;
+    if (free_worker != nullptr) {
+      return free_worker->StartLocked(path, stamp, limits) ? free_worker : nullptr;
+    }
+    // Every worker busy or ending: one is soon free again, within the call's limit.
+    if (oldest_idle != nullptr) oldest_idle->RetireLocked();
+    if (!WaitForWorkersLocked(limits)) return nullptr;
+  }
+}
+
+bool Worker::StartLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits) {
+  if (lstrlenW(path) >= MAX_PATH) return false;
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<const wchar_t*>(&Worker::Main), &self)) {
+    return false;
+  }
+  UniqueModule module(self);
+  Event request_ready, answer_ready, spare_ready;
+  if (!request_ready.Create() || !answer_ready.Create() || !spare_ready.Create(true)) return false;
+  // Suspended until every member is in place; on failure the owners above let go of it all.
+  UniqueHandle thread(CreateThread(nullptr, 0, &Worker::Main, this, CREATE_SUSPENDED, nullptr));
+  if (!thread) return false;
+  lstrcpynW(m_path, path, MAX_PATH);
+  m_stamp = stamp;
+  m_idle_ms = limits.idle_ms;
+  m_quit = false;
+  m_request_pending = false;
+  m_answered = false;
+  m_answer = WorkAnswer{};
+  m_spare.reset();
+  m_module = std::move(module);
+  m_request_ready = std::move(request_ready);
+  m_answer_ready = std::move(answer_ready);
+  m_spare_ready = std::move(spare_ready);
+  ++m_generation;
+  SetStateLocked(State::kBusy);
+  // A thread made suspended by us resumes; there is no failure to handle short of a broken
+  // process.
+  (void)ResumeThread(thread.get());
+  m_thread = std::move(thread);
+  return true;
+}
+
+bool Worker::HeldLocked(uint32_t generation) const {
+  return m_generation == generation && m_state == State::kBusy;
+}
+
+bool Worker::Submit(uint32_t generation, const WorkRequest& request) {
+  {
+    ScopedLock lock(WorkersLock());
+    if (!HeldLocked(generation)) return false;
+    m_request = request;
+    m_request_pending = true;
+    m_answered = false;
+    m_spare.reset();
+    m_spare_ready.Reset();
+  }
+  m_request_ready.Set();
+  // The worker opens, seeks and decodes meanwhile; it takes the block when it converts.
+  if (request.image_bytes != 0) {
+    UniqueHlocal block = TouchedBlock(request.image_bytes);
+    ScopedLock lock(WorkersLock());
+    m_spare = std::move(block);
+  }
+  // The worker has the request: until it answers, this run and its events stay.
+  m_spare_ready.Set();
+  return true;
+}
+
+bool Worker::Await(uint32_t generation, const MediaLimits& limits, WorkAnswer& answer) {
+  // The host thread's one wait for the answer.
+  const bool signalled = WaitLettingComCallsIn(m_answer_ready, limits.RemainingMs());
+  ScopedLock lock(WorkersLock());
+  // Given up on a caller that did not come back in time (see Run): nothing is ours any more.
+  if (!HeldLocked(generation)) return false;
+  if (!m_answered) {
+    // The worker may still be in a call that never returns; it ends on its own if it does.
+    SetStateLocked(State::kAbandoned);
+    return false;
+  }
+  // Set under the lock just after the wait gave up: take the signal back.
+  if (!signalled) (void)m_answer_ready.Wait(0);
+  answer = std::move(m_answer);
+  m_answer = WorkAnswer{};
+  m_answered = false;
+  m_spare.reset();  // not taken: another size than listed, or no frame
+  return true;
+}
+
+void Worker::Release(uint32_t generation, const MediaLimits& limits) {
+  UniqueHandle thread;
+  {
+    ScopedLock lock(WorkersLock());
+    if (!HeldLocked(generation)) return;
+    if (limits.keep_reader) {
+      m_idle_ms = limits.idle_ms;
+      SetStateLocked(State::kIdle);
+      m_request_ready.Set();  // the worker waits as long as an idle one does from now on
+      // The least recently used idle reader beyond kMaxIdleReaders is let go.
+      int idle = 0;
+      Worker* oldest = nullptr;
+      for (Worker& other : g_pool.get().workers) {
+        if (other.m_state != State::kIdle) continue;
+        ++idle;
+        if (oldest == nullptr || other.m_idle_since < oldest->m_idle_since) oldest = &other;
+      }
+      if (idle > kMaxIdleReaders) oldest->RetireLocked();
+      return;
+    }
+    m_quit = true;
+    SetStateLocked(State::kEnding);
+    m_request_ready.Set();
+    thread = std::move(m_thread);
+  }
+  // Nothing of the video may outlive the call: the host may end its process right after it, and
+  // Wine's process exit faults in a media pipeline still alive (Windows ends our threads first,
+  // so nothing of ours runs then either). Closing a reader takes milliseconds; the bound is for a
+  // platform that hangs in it, and then the thread ends on its own.
+  constexpr DWORD kMinEndWaitMs = 2000;
+  const DWORD remaining = limits.RemainingMs();
+  // Closing the reader may call into a decoder that lives in the caller's apartment.
+  (void)WaitLettingComCallsIn(thread.get(), remaining < kMinEndWaitMs ? kMinEndWaitMs : remaining);
+}
+
+void Worker::RetireLocked() {
+  m_quit = true;
+  SetStateLocked(State::kEnding);
+  m_request_ready.Set();
+}
+
+WorkAnswer Worker::Serve(OpenVideo& video, HRESULT media_foundation, const WorkRequest& request) {
+  WorkAnswer answer;
+  if (FAILED(media_foundation)) return answer;
+  SetReaderCreationSerialised(request.serialise_creation);
+  if (!video.is_open() && FAILED(video.Open(m_path, request.memory.Get()))) return answer;
+  if (request.probe) {
+    answer.probed = video.Probe(answer.facts);
+  } else {
+    SpareBlock spare(*this, request.image_bytes);
+    answer.status = video.Extract(request.index, request.settings, request.read_on, &spare,
+                                  answer.image, answer.image_bytes);
+  }
+  // A reader that failed once may be in an error state: the next call opens a fresh one.
+  if (request.probe ? !answer.probed : answer.status != ExtractStatus::kOk) video.Close();
+  return answer;
+}
+
+void Worker::Run() {
+  // Declared before the reader so that it shuts Media Foundation and COM down last.
+  MediaFoundationScope media_foundation(MediaFoundationScope::Apartment::kMulti);
+  OpenVideo video;
+  for (;;) {
+    // A caller hands each request over and takes each answer within milliseconds; one that does
+    // neither for this long is gone (hosts may end a thread in the middle of a call), and the
+    // reader must not stay open for it.
+    constexpr DWORD kCallerGoneMs = 15000;
+    DWORD wait_ms = 0;
+    {
+      ScopedLock lock(WorkersLock());
+      wait_ms = m_state == State::kBusy ? kCallerGoneMs : m_idle_ms;
+    }
+    const bool woken = m_request_ready.Wait(wait_ms);
+    WorkRequest request;
+    {
+      ScopedLock lock(WorkersLock());
+      if (m_quit) {
+        if (m_state != State::kAbandoned) SetStateLocked(State::kEnding);
+        return;
+      }
+      if (!m_request_pending) {
+        if (woken) continue;  // the state changed: wait again, as long as the new one says
+        SetStateLocked(m_state == State::kBusy ? State::kAbandoned : State::kEnding);
+        return;
+      }
+      m_request_pending = false;
+      request = m_request;
+    }
+    WorkAnswer answer = Serve(video, media_foundation.status(), request);
+    ScopedLock lock(WorkersLock());
+    // Too late: the caller has returned, and what was made for it goes with `answer`.
+    if (m_state == State::kAbandoned) return;
+    m_answer = std::move(answer);
+    m_answered = true;
+    // Set under the lock, so that a caller who finds the answer after its wait timed out knows
+    // the event is set and takes the signal back.
+    m_answer_ready.Set();
+  }
+}
+
+DWORD WINAPI Worker::Main(void* parameter) {
+  Worker& worker = *static_cast<Worker*>(parameter);
+  worker.Run();
+  UniqueModule module;
+  {
+    ScopedLock lock(WorkersLock());
+    module = std::move(worker.m_module);
+    worker.m_thread.reset();  // nobody waits for this run's end
+    worker.m_request_ready.Close();
+    worker.m_answer_ready.Close();
+    worker.m_spare_ready.Close();
+    worker.m_spare.reset();
+    worker.m_request = WorkRequest{};  // a lent memory goes with it
+    worker.m_answer = WorkAnswer{};
+    worker.m_answered = false;
+    worker.SetStateLocked(State::kFree);
+  }
+  // The DLL may be unloaded right here, once the last reference goes: nothing of ours runs after.
+  FreeLibraryAndExitThread(module.release(), 0);
+}
+
+bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts) {
+  if (path == nullptr) return false;
+  const FileStamp stamp = StampOf(path);
+  Worker* worker = nullptr;
+  uint32_t generation = 0;
+  {
+    ScopedLock lock(WorkersLock());
+    worker = Worker::ClaimLocked(path, stamp, limits, nullptr);
+    if (worker != nullptr) generation = worker->generation();
+  }
+  if (worker == nullptr) return false;
+  WorkRequest request;
+  request.probe = true;
+  request.serialise_creation = limits.serialise_creation;
+  WorkAnswer answer;
+  if (!worker->Submit(generation, request) || !worker->Await(generation, limits, answer))
+    return false;
+  // Nothing holds this worker for later: its reader goes now.
+  MediaLimits once = limits;
+  once.keep_reader = false;
+  worker->Release(generation, once);
+  if (!answer.probed) return false;
+  facts = answer.facts;
+  return true;
+}
+
+WorkerCounts CountWorkers() {
+  WorkerCounts counts;
+  ScopedLock lock(WorkersLock());
+  for (const Worker& worker : g_pool.get().workers) {
+    if (worker.state() != Worker::State::kFree) ++counts.alive;
+    if (worker.state() == Worker::State::kAbandoned) ++counts.stuck;
+  }
+  return counts;
+}
+
+}  // namespace stillreel
