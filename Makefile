@@ -4,18 +4,30 @@ BUILD := build
 GEN := -G Ninja
 JOBS ?= 2
 
-.PHONY: all setup build test demo dist release bench soak clean
+.PHONY: all setup setup-packages configure build build-demo test demo dist release bench soak clean
 
 all: test
 
+# Packages and the 32-bit rig (scripts/rig32.sh, minutes the first time) for the tests.
 setup:
 	@scripts/setup.sh
 
+# Packages only: enough to build both plug-ins and run the 64-bit one.
+setup-packages:
+	@scripts/setup.sh --no-rig32
+
 # Configures each build folder once; ninja rebuilds only what changed.
-build: setup
+configure: setup-packages
 	@[ -f $(BUILD)/win64/build.ninja ] || cmake -S . -B $(BUILD)/win64 $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
 	@[ -f $(BUILD)/win32/build.ninja ] || cmake -S . -B $(BUILD)/win32 $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
 	@[ -f $(BUILD)/native/build.ninja ] || cmake -S . -B $(BUILD)/native $(GEN) >/dev/null
+
+# What the demo runs: both plug-ins and the console host, no test programs.
+build-demo: configure
+	cmake --build $(BUILD)/win64 -j $(JOBS) --target Stillreel sphost
+	cmake --build $(BUILD)/win32 -j $(JOBS) --target Stillreel
+
+build: setup configure
 	cmake --build $(BUILD)/win64 -j $(JOBS)
 	cmake --build $(BUILD)/win32 -j $(JOBS) --target Stillreel
 	cmake --build $(BUILD)/win32 -j $(JOBS) --target stillreel32_tests
@@ -38,7 +50,7 @@ dist: build
 release: build
 	scripts/release.sh $(BUILD) dist
 
-demo: build
+demo: build-demo
 	scripts/demo.sh $(BUILD) "$(VIDEO)"
 
 bench: build

@@ -233,10 +233,18 @@ main() {
     step root-first-stage root_first_stage &
     first_stage_pid=$!
   fi
-  # A changed patch set gives another stamp, so the emulator is built again.
+  # The stamp names the emulator's version and, when there are patches, their hash: another
+  # version or patch set gives another stamp, so the emulator is built again.
   qemu_patches=("$here"/rig32/qemu-*.patch)
   [ -e "${qemu_patches[0]}" ] || qemu_patches=()
-  step "qemu-$(cat "${qemu_patches[@]}" /dev/null | sha256sum | cut -c1-12)" build_qemu
+  local qemu_stamp=qemu-$qemu_version
+  if [ ${#qemu_patches[@]} -gt 0 ]; then
+    qemu_stamp+=-patched-$(cat "${qemu_patches[@]}" | sha256sum | cut -c1-12)
+  else
+    # Rigs made before the stamp said so named the unpatched build after the empty input's hash.
+    [ ! -f "$rig/stamps/qemu-e3b0c44298fc" ] || mv "$rig/stamps/qemu-e3b0c44298fc" "$rig/stamps/$qemu_stamp"
+  fi
+  step "$qemu_stamp" build_qemu
   [ -z "$first_stage_pid" ] || wait "$first_stage_pid"
   register_binfmt
   if [ ! -d "$rig/root" ]; then

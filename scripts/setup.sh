@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Installs, only where missing, every Debian package the build, tests, demo and benchmarks use.
+# Installs, only where missing, every Debian package the build, tests, demo and benchmarks use,
+# and then the 32-bit Wine the tests run Stillreel.spi in. Usage: setup.sh [--no-rig32]
+# (--no-rig32: the packages only, for the demo, which needs no 32-bit Wine: the 32-bit plug-in is
+# only cross-compiled).
 set -euo pipefail
 
 packages=(
@@ -12,19 +15,19 @@ packages=(
   imagemagick fonts-dejavu-core zip unzip
 )
 
-# The 32-bit Wine that runs Stillreel.spi in the tests, made once per machine.
-"$(dirname "$0")/rig32.sh"
-
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [ "$status" = "install ok installed" ] || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo=
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
 
-echo "setup: installing ${missing[*]}"
-sudo=
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+# The 32-bit Wine that runs Stillreel.spi in the tests, made once per machine.
+[ "${1:-}" = --no-rig32 ] || "$(dirname "$0")/rig32.sh"

@@ -15,9 +15,13 @@
     }                                                               \
   } while (0)
 
-#define SR_RETURN_HR_IF(hr, cond) \
-  do {                            \
-    if (cond) return (hr);        \
+#define SR_RETURN_HR_IF(hr, cond)                                   \
+  do {                                                              \
+    if (cond) {                                                     \
+      const HRESULT sr_hr_ = (hr);                                  \
+      ::stillreel::TraceFailure(#cond, sr_hr_, __FILE__, __LINE__); \
+      return sr_hr_;                                                \
+    }                                                               \
   } while (0)
 
 // The HRESULT of `expr`, traced when it failed: `if (FAILED(SR_TRACED(call))) return ...;`.
