@@ -103,7 +103,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   file(GLOB STILLREEL_PLUGIN_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/plugin/*_test.cpp)
 
   # The modules linked in directly, the platform-free tests included.
-  add_executable(unit_tests ${STILLREEL_UNIT_TESTS})
+  add_executable(unit_tests ${STILLREEL_UNIT_TESTS} tests/unit/win/direct_video.cpp)
   target_link_libraries(unit_tests PRIVATE stillreel_plugin stillreel_test_support
     GTest::gtest_main ${STILLREEL_STATIC_RUNTIME})
 

@@ -11,6 +11,7 @@
 #include "listing/entry_table.h"
 #include "listing/results.h"
 #include "picture/bmp.h"
+#include "picture/convert.h"
 #include "video/probe.h"
 
 namespace stillreel {
@@ -22,6 +23,15 @@ void StemOf(const wchar_t* path, wchar_t (&stem)[kPathChars]) {
   lstrcpynW(stem, path, kPathChars);
   PathStripPathW(stem);
   PathRenameExtensionW(stem, L"");
+}
+
+// The size of the picture a fetch delivers under the "aspect" setting: the extraction's rule
+// (picture/convert.h PictureSize) over the probed size and options. std::nullopt when it gives
+// none.
+std::optional<PictureDimensions> ListedPicture(const VideoFacts& facts, bool aspect) {
+  PictureOptions options = facts.picture;
+  options.keep_stored_pixels = !aspect;
+  return PictureSize(facts.size.width, facts.size.height, options);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The wide logic behind the exports; the ANSI exports convert their arguments and call it too.
 #include "plugin/archive.h"
 
+#include <mferror.h>
 #include <shlwapi.h>
 
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "video/container.h"
 #include "video/probe.h"
 #include "video/worker.h"
+#include "win/result.h"
 
 namespace stillreel {
 
@@ -72,8 +74,17 @@ bool IsOpenableFile(const wchar_t* path) {
 bool SupportsHeader(const wchar_t* name, const uint8_t* header) {
   wchar_t filter[kPathChars];
   ReadFilter(filter);
-  return PathMatchSpecW(PathFindFileNameW(name), filter) &&
-         SniffContainer(header, kHeaderBytes) != Container::kUnknown;
+  if (!PathMatchSpecW(PathFindFileNameW(name), filter)) {
+    TraceFailure("the name passes the \"ext\" filter", HRESULT_FROM_WIN32(ERROR_INVALID_NAME),
+                 __FILE__, __LINE__);
+    return false;
+  }
+  if (SniffContainer(header, kHeaderBytes) == Container::kUnknown) {
+    TraceFailure("the first bytes show a video container", MF_E_UNSUPPORTED_BYTESTREAM_TYPE,
+                 __FILE__, __LINE__);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -104,7 +115,8 @@ bool SupportsFile(const wchar_t* path, intptr_t dw, const CallSettings& settings
   if ((static_cast<uintptr_t>(dw) & ~uintptr_t{0xFFFF}) == 0) {
     char header[8];
     DWORD read = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(dw), header, sizeof(header), &read, nullptr))
+    if (FAILED(SR_TRACED_WIN32(
+            ReadFile(reinterpret_cast<HANDLE>(dw), header, sizeof(header), &read, nullptr))))
       return false;
   } else if (!IsOpenableFile(path)) {
     // Only a name (".mp4") and the file's first bytes, as hosts that map the file give them.
@@ -112,7 +124,11 @@ bool SupportsFile(const wchar_t* path, intptr_t dw, const CallSettings& settings
   }
   // The first bytes of a file that can be opened are not examined: Media Foundation decides.
   VideoFacts facts;
-  return ProbeVideoWithin(path, settings.limits, facts);
+  if (ProbeVideoWithin(path, settings.limits, facts)) return true;
+  // The failing calls behind it are traced where they fail; this says what they meant.
+  TraceFailure("Media Foundation serves the file as a video", MF_E_UNSUPPORTED_BYTESTREAM_TYPE,
+               __FILE__, __LINE__);
+  return false;
 }
 
 int ListArchive(const wchar_t* path, uint32_t offset, const CallSettings& settings,

@@ -333,8 +333,14 @@ HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, FrameRead& read) {
   LONGLONG span = 0;
   if (read.sample == nullptr || FAILED(read.sample->GetSampleDuration(&span))) span = 0;
   // A read that ended the stream fell back to the stream's last frame: its landing says nothing.
-  m_planner.SeekDone(t, read.first_stamp, !read.end_of_stream, read.capped, read.end, span,
-                     read.samples, CounterMsSince(start));
+  m_planner.SeekDone({.t = t,
+                      .first_stamp = read.first_stamp,
+                      .judged = !read.end_of_stream,
+                      .capped = read.capped,
+                      .end = read.end,
+                      .span = span,
+                      .samples = read.samples,
+                      .ms = CounterMsSince(start)});
   return result;
 }
 
@@ -360,16 +366,6 @@ ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, R
   if (FAILED(result) || !read.sample || !read.type) return ExtractStatus::kNoFrame;
   return ConvertSample(read.sample.Get(), read.type.Get(), m_native.Get(), settings.aspect,
                        settings.hdr, blocks, image, image_bytes);
-}
-
-ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,
-                           UniqueHlocal& image, uint32_t& image_bytes) {
-  // Declared before every COM pointer so that it shuts Media Foundation and COM down last.
-  MediaFoundationScope media_foundation;
-  if (FAILED(media_foundation.status())) return ExtractStatus::kNoFrame;
-  OpenVideo video;
-  if (FAILED(video.Open(path))) return ExtractStatus::kNoFrame;
-  return video.Extract(index, settings, ReadOnMode::kNever, nullptr, image, image_bytes);
 }
 
 }  // namespace stillreel

@@ -41,7 +41,7 @@ class OpenVideo {
   bool is_open() const { return m_reader != nullptr; }
 
   bool Probe(VideoFacts& facts);
-  // As ExtractFrame, on the kept reader. It may read on from the last frame it delivered
+  // The BMP image of entry `index` (placed in time by `settings`), on the kept reader. It may read on from the last frame it delivered
   // instead of seeking, as `read_on` allows; the frame is the same either way. The image block
   // comes from `blocks` (may be null) when it has one of the right size.
   ExtractStatus Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
@@ -67,10 +67,5 @@ class OpenVideo {
   ReadOnPlanner m_planner;
 };
 
-// Decodes the frame of entry `index` (placed in time by `settings`) and returns its BMP image as
-// a LocalAlloc(LMEM_FIXED) block; image_bytes receives the block's size. Both outputs are left as
-// they were unless the result is kOk.
-ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,
-                           UniqueHlocal& image, uint32_t& image_bytes);
 
 }  // namespace stillreel

@@ -48,15 +48,6 @@ void ReadShownPicture(IMFSourceReader* reader, VideoFacts& facts) {
 
 }  // namespace
 
-bool ProbeVideo(const wchar_t* path, VideoFacts& facts) {
-  // Declared before every COM pointer so that it shuts Media Foundation and COM down last.
-  MediaFoundationScope media_foundation;
-  if (FAILED(media_foundation.status())) return false;
-  Microsoft::WRL::ComPtr<IMFSourceReader> reader;
-  if (FAILED(OpenNv12Reader(path, reader))) return false;
-  return ProbeReader(reader.Get(), facts);
-}
-
 bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts) {
   int64_t ticks = 0;
   if (FAILED(ReadDuration(reader, ticks))) return false;
@@ -67,17 +58,6 @@ bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts) {
   ReadShownPicture(reader, found);
   facts = found;
   return true;
-}
-
-std::optional<PictureDimensions> ListedPicture(const VideoFacts& facts, bool aspect) {
-  PictureOptions options = facts.picture;
-  options.keep_stored_pixels = !aspect;
-  return PictureSize(facts.size.width, facts.size.height, options);
-}
-
-bool IsSupportedVideo(const wchar_t* path) {
-  VideoFacts facts;
-  return ProbeVideo(path, facts);
 }
 
 }  // namespace stillreel

@@ -17,18 +17,8 @@ struct VideoFacts {
   PictureOptions picture;
 };
 
-// The facts of a usable video: it opens, its first video stream decodes to NV12 and it lasts at
-// least one whole second. False for anything else.
-bool ProbeVideo(const wchar_t* path, VideoFacts& facts);
-
-// The same facts from a reader that OpenNv12Reader opened, wherever it stands.
+// The facts of a usable video from a reader that OpenNv12Reader opened, wherever it stands: its
+// first video stream decodes and it lasts at least one whole second. False for anything else.
 bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts);
-
-// The size of the picture a fetch delivers under the "aspect" setting: the extraction's rule
-// (picture/convert.h PictureSize) over the probed size and options. std::nullopt when it gives
-// none.
-std::optional<PictureDimensions> ListedPicture(const VideoFacts& facts, bool aspect);
-
-bool IsSupportedVideo(const wchar_t* path);
 
 }  // namespace stillreel

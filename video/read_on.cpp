@@ -25,17 +25,16 @@ bool ReadOnPlanner::ShouldReadOn(int64_t t, ReadOnMode mode) const {
   return frames * frame_ms < m_seek_ms;
 }
 
-void ReadOnPlanner::SeekDone(int64_t t, int64_t first_stamp, bool judged, bool capped, int64_t end,
-                             int64_t span, int samples, double ms) {
-  if (judged && (first_stamp > t + kStampRounding || capped)) m_trusted = false;
-  if (samples >= 2) {
-    const double per_sample = ms / samples;
+void ReadOnPlanner::SeekDone(const Seek& seek) {
+  if (seek.judged && (seek.first_stamp > seek.t + kStampRounding || seek.capped)) m_trusted = false;
+  if (seek.samples >= 2) {
+    const double per_sample = seek.ms / seek.samples;
     if (m_seek_frame_ms == 0 || per_sample < m_seek_frame_ms) m_seek_frame_ms = per_sample;
   }
   ++m_seeks;
-  m_seek_ms += (ms - m_seek_ms) / m_seeks;
-  m_end = end;
-  if (span > 0 && m_frame_ticks == 0) m_frame_ticks = span;
+  m_seek_ms += (seek.ms - m_seek_ms) / m_seeks;
+  m_end = seek.end;
+  if (seek.span > 0 && m_frame_ticks == 0) m_frame_ticks = seek.span;
 }
 
 void ReadOnPlanner::ReadOnDone(int frames, double ms, int64_t end) {

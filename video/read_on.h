@@ -29,12 +29,20 @@ class ReadOnPlanner {
   // Where the next frame read on starts: the end of the last frame delivered.
   int64_t read_end() const { return m_end; }
 
-  // A seek to `t` and the read after it took `ms`. `first_stamp` is the first sample's stamp,
-  // judged only when `judged` (not for a read that had to fall back to the stream's end).
-  // `end` is where the delivered frame's span ends (-1: not known), `span` its duration and
-  // `samples` how many the read took.
-  void SeekDone(int64_t t, int64_t first_stamp, bool judged, bool capped, int64_t end, int64_t span,
-                int samples, double ms);
+  // What a seek and the read after it showed.
+  struct Seek {
+    int64_t t = 0;            // the moment sought (100-ns ticks)
+    int64_t first_stamp = 0;  // the first sample's stamp
+    // The landing is judged only when true: not for a read that had to fall back to the stream's
+    // end.
+    bool judged = true;
+    bool capped = false;  // the read was stopped by its cap, not by the frame due
+    int64_t end = -1;     // where the delivered frame's span ends; -1: not known
+    int64_t span = 0;     // the delivered frame's duration
+    int samples = 0;      // samples the read took
+    double ms = 0;        // how long the seek and the read took
+  };
+  void SeekDone(const Seek& seek);
   // A reading on delivered the frame due after `frames` samples in `ms`.
   void ReadOnDone(int frames, double ms, int64_t end);
   // A reading on broke off after `frames` samples in `ms`; `broken_time_line` when the samples

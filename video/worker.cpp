@@ -10,6 +10,7 @@
 #include "video/reader.h"
 #include "win/caller_wait.h"
 #include "win/immortal.h"
+#include "win/trace.h"
 #include "win/media.h"
 
 namespace stillreel {
@@ -100,7 +101,11 @@ Worker* Worker::ClaimLocked(const wchar_t* path, const FileStamp& stamp, const M
     for (Worker& worker : g_pool.get().workers) {
       if (worker.m_state == State::kAbandoned) {
         // A file that hangs the platform once hangs it again: refused while its worker is stuck.
-        if (stamp.Same(worker.m_stamp) && lstrcmpiW(worker.m_path, path) == 0) return nullptr;
+        if (stamp.Same(worker.m_stamp) && lstrcmpiW(worker.m_path, path) == 0) {
+          TraceFailure("a worker for this file is stuck in the platform", kStuckFileRefused,
+                       __FILE__, __LINE__);
+          return nullptr;
+        }
         ++stuck;
       }
       if (worker.m_state == State::kFree && free_worker == nullptr) free_worker = &worker;
@@ -109,13 +114,19 @@ Worker* Worker::ClaimLocked(const wchar_t* path, const FileStamp& stamp, const M
         oldest_idle = &worker;
       }
     }
-    if (stuck >= kMaxStuckWorkers) return nullptr;
+    if (stuck >= kMaxStuckWorkers) {
+      TraceFailure("too many workers stuck in the platform", kStuckFileRefused, __FILE__, __LINE__);
+      return nullptr;
+    }
     if (free_worker != nullptr) {
       return free_worker->StartLocked(path, stamp, limits) ? free_worker : nullptr;
     }
     // Every worker busy or ending: one is soon free again, within the call's limit.
     if (oldest_idle != nullptr) oldest_idle->RetireLocked();
-    if (!WaitForWorkersLocked(limits)) return nullptr;
+    if (!WaitForWorkersLocked(limits)) {
+      TraceFailure("no free worker within the time limit", kTimedOut, __FILE__, __LINE__);
+      return nullptr;
+    }
   }
 }
 
@@ -187,6 +198,7 @@ bool Worker::Await(uint32_t generation, const MediaLimits& limits, WorkAnswer& a
   if (!HeldLocked(generation)) return false;
   if (!m_answered) {
     // The worker may still be in a call that never returns; it ends on its own if it does.
+    TraceFailure("the answer within the time limit", kTimedOut, __FILE__, __LINE__);
     SetStateLocked(State::kAbandoned);
     return false;
   }
@@ -344,16 +356,6 @@ bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts
   if (!answer.probed) return false;
   facts = answer.facts;
   return true;
-}
-
-WorkerCounts CountWorkers() {
-  WorkerCounts counts;
-  ScopedLock lock(WorkersLock());
-  for (const Worker& worker : g_pool.get().workers) {
-    if (worker.state() != Worker::State::kFree) ++counts.alive;
-    if (worker.state() == Worker::State::kAbandoned) ++counts.stuck;
-  }
-  return counts;
 }
 
 }  // namespace stillreel

@@ -154,11 +154,4 @@ bool WaitForWorkersLocked(const MediaLimits& limits);
 // refused.
 bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts);
 
-// Workers alive and those of them stuck past their caller's limit, for tests and benchmarks.
-struct WorkerCounts {
-  int alive = 0;
-  int stuck = 0;
-};
-WorkerCounts CountWorkers();
-
 }  // namespace stillreel

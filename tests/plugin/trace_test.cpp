@@ -2,6 +2,7 @@
 // code reaches OutputDebugStringW in the documented form; without it nothing is written.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,6 +60,50 @@ TEST(Trace, WritesEachFailingCallOnlyWhenAskedFor) {
   // A good video still lists, and nothing is traced for it.
   ASSERT_EQ(host.List(Media(L"len10s.mp4")).size(), 2u);
   EXPECT_TRUE(TakeLines().empty());
+}
+
+// Hosts call IsSupported first and stop at 0 (every host in hosts.md), so it must say why as the
+// listing does; so must the calls that name one entry.
+TEST(Trace, EveryExportSaysWhyItRefusesAFile) {
+  PluginHost host("[SystemSetting]\r\ndiv=2\r\n[Debug]\r\ntrace=1\r\n");
+  ASSERT_TRUE(host.loaded());
+  ASSERT_TRUE(PatchImport(host.module(), "KERNEL32.dll", "OutputDebugStringW",
+                          reinterpret_cast<void*>(&CaptureDebugString)));
+  const std::wstring not_video = Media(L"notvideo.mp4");
+  // A zero-padded header buffer, as hosts read the file's first 2,048 bytes into 4,096.
+  std::vector<char> header(4096, 0);
+  const auto dw = reinterpret_cast<LONG_PTR>(header.data());
+  struct Case {
+    const char* call;
+    std::function<int()> refuse;
+    int expected;
+  };
+  EntryRecord info{};
+  HLOCAL image = nullptr;
+  const Case cases[] = {
+      {"IsSupportedW with the file's name",
+       [&] { return host.IsSupportedW(not_video.c_str(), dw); }, 0},
+      {"IsSupportedW with a name only (memory-mapping hosts)",
+       [&] { return host.IsSupportedW(L".mp4", dw); }, 0},
+      {"GetFileInfoW",
+       [&] { return host.GetFileInfoW(not_video.c_str(), 0, L"notvideo000.bmp", 0, &info); }, 2},
+      {"GetFileW",
+       [&] {
+         return host.GetFileW(not_video.c_str(), 0, reinterpret_cast<wchar_t*>(&image),
+                              kOutputToMemory, nullptr, 0);
+       },
+       2},
+  };
+  for (const Case& c : cases) {
+    (void)TakeLines();
+    EXPECT_EQ(c.refuse(), c.expected) << c.call;
+    const std::vector<std::wstring> lines = TakeLines();
+    EXPECT_FALSE(lines.empty()) << c.call << " refused a file without a trace line";
+    for (const std::wstring& line : lines) {
+      EXPECT_EQ(line.rfind(L"Stillreel: ", 0), 0u) << c.call << ": " << Utf8(line);
+      EXPECT_NE(line.find(L" failed 0x"), std::wstring::npos) << c.call << ": " << Utf8(line);
+    }
+  }
 }
 
 }  // namespace

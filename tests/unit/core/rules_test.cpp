@@ -127,7 +127,14 @@ TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
 
   // A seek to 10 s landed on the frame holding it (Wine) and took 100 ms.
   ReadOnPlanner planner;
-  planner.SeekDone(10 * kSecond, 10 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 1, 100);
+  planner.SeekDone({.t = 10 * kSecond,
+                    .first_stamp = 10 * kSecond,
+                    .judged = true,
+                    .capped = false,
+                    .end = 10 * kSecond + kFrame,
+                    .span = kFrame,
+                    .samples = 1,
+                    .ms = 100});
   EXPECT_TRUE(planner.ShouldReadOn(11 * kSecond)) << "ahead, cost not known yet: tried";
   EXPECT_FALSE(planner.ShouldReadOn(14 * kSecond)) << "too far to try before the cost is known";
   EXPECT_TRUE(planner.ShouldReadOn(14 * kSecond, ReadOnMode::kAlways));
@@ -145,12 +152,33 @@ TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
   EXPECT_FALSE(planner.ShouldReadOn(11 * kSecond + 2 * kFrame)) << "position not known";
 
   // Gave up for lack of time: still trusted; off the time line: never again.
-  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 1, 100);
+  planner.SeekDone({.t = 20 * kSecond,
+                    .first_stamp = 20 * kSecond,
+                    .judged = true,
+                    .capped = false,
+                    .end = 20 * kSecond + kFrame,
+                    .span = kFrame,
+                    .samples = 1,
+                    .ms = 100});
   planner.ReadOnGaveUp(3, 30, false);
-  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 1, 100);
+  planner.SeekDone({.t = 20 * kSecond,
+                    .first_stamp = 20 * kSecond,
+                    .judged = true,
+                    .capped = false,
+                    .end = 20 * kSecond + kFrame,
+                    .span = kFrame,
+                    .samples = 1,
+                    .ms = 100});
   EXPECT_TRUE(planner.ShouldReadOn(20 * kSecond + 2 * kFrame));
   planner.ReadOnGaveUp(1, 10, true);
-  planner.SeekDone(20 * kSecond, 20 * kSecond, true, false, 20 * kSecond + kFrame, kFrame, 1, 100);
+  planner.SeekDone({.t = 20 * kSecond,
+                    .first_stamp = 20 * kSecond,
+                    .judged = true,
+                    .capped = false,
+                    .end = 20 * kSecond + kFrame,
+                    .span = kFrame,
+                    .samples = 1,
+                    .ms = 100});
   EXPECT_FALSE(planner.ShouldReadOn(20 * kSecond + 2 * kFrame));
 
   // Seeks that land stamped past the moment (late stamps, or a key frame after it), or a read
@@ -158,21 +186,48 @@ TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
   for (const bool late : {true, false}) {
     ReadOnPlanner untrusted;
     const int64_t landing = late ? 10 * kSecond + 2 * kFrame : 10 * kSecond;
-    untrusted.SeekDone(10 * kSecond, landing, true, !late, landing + kFrame, kFrame, 1, 100);
+    untrusted.SeekDone({.t = 10 * kSecond,
+                        .first_stamp = landing,
+                        .judged = true,
+                        .capped = !late,
+                        .end = landing + kFrame,
+                        .span = kFrame,
+                        .samples = 1,
+                        .ms = 100});
     EXPECT_FALSE(untrusted.ShouldReadOn(11 * kSecond)) << (late ? "late" : "capped");
   }
   // A seek to a key frame that read 100 samples in 100 ms: at most 1 ms a frame, so 60 frames
   // ahead (2.4 s, beyond the untried reach) are worth reading on, 150 are not.
   ReadOnPlanner key_frames;
-  key_frames.SeekDone(10 * kSecond, 6 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 100,
-                      100);
+  key_frames.SeekDone({.t = 10 * kSecond,
+                       .first_stamp = 6 * kSecond,
+                       .judged = true,
+                       .capped = false,
+                       .end = 10 * kSecond + kFrame,
+                       .span = kFrame,
+                       .samples = 100,
+                       .ms = 100});
   EXPECT_TRUE(key_frames.ShouldReadOn(10 * kSecond + 60 * kFrame));
   EXPECT_FALSE(key_frames.ShouldReadOn(10 * kSecond + 150 * kFrame));
 
   // A seek whose read fell back to the stream's end is not judged by its landing.
   ReadOnPlanner at_end;
-  at_end.SeekDone(60 * kSecond, 59 * kSecond, false, false, -1, kFrame, 1, 100);
-  at_end.SeekDone(10 * kSecond, 10 * kSecond, true, false, 10 * kSecond + kFrame, kFrame, 1, 100);
+  at_end.SeekDone({.t = 60 * kSecond,
+                   .first_stamp = 59 * kSecond,
+                   .judged = false,
+                   .capped = false,
+                   .end = -1,
+                   .span = kFrame,
+                   .samples = 1,
+                   .ms = 100});
+  at_end.SeekDone({.t = 10 * kSecond,
+                   .first_stamp = 10 * kSecond,
+                   .judged = true,
+                   .capped = false,
+                   .end = 10 * kSecond + kFrame,
+                   .span = kFrame,
+                   .samples = 1,
+                   .ms = 100});
   EXPECT_TRUE(at_end.ShouldReadOn(10 * kSecond + 2 * kFrame));
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "direct_video.h"
 #include "test_support.h"
 #include "video/extract.h"
 #include "video/probe.h"

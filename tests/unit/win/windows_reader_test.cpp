@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "direct_video.h"
 #include "test_support.h"
 #include "video/extract.h"
 #include "video/probe.h"
