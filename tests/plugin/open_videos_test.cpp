@@ -17,17 +17,20 @@ namespace stillreel::test {
 namespace {
 
 std::atomic<long> g_readers{0};
-HRESULT(WINAPI* g_create)(LPCWSTR, IMFAttributes*, IMFSourceReader**) = nullptr;
+// The plug-in makes its readers from byte streams of its own.
+using CreateReaderFn = HRESULT(WINAPI*)(IMFByteStream*, IMFAttributes*, IMFSourceReader**);
+CreateReaderFn g_create = nullptr;
 
-HRESULT WINAPI CountingCreate(LPCWSTR url, IMFAttributes* attributes, IMFSourceReader** reader) {
+HRESULT WINAPI CountingCreate(IMFByteStream* stream, IMFAttributes* attributes,
+                              IMFSourceReader** reader) {
   ++g_readers;
-  return g_create(url, attributes, reader);
+  return g_create(stream, attributes, reader);
 }
 
 // Counts the source readers `module` creates from now on.
 bool CountReaders(HMODULE module) {
   void* original = nullptr;
-  if (!PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromURL",
+  if (!PatchImport(module, "mfreadwrite.dll", "MFCreateSourceReaderFromByteStream",
                    reinterpret_cast<void*>(CountingCreate), &original))
     return false;
   // Patched twice (the same DLL still mapped after a reload): the first original stays.
@@ -131,14 +134,15 @@ TEST(PluginOpenVideos, AReloadWithEditedSettingsNeverGivesTheOldListing) {
 // the reader was made through.
 HANDLE g_release = nullptr;  // manual reset: set, every held creation goes on
 std::atomic<int> g_held{0};
-HRESULT(WINAPI* g_create_held)(LPCWSTR, IMFAttributes*, IMFSourceReader**) = nullptr;
+CreateReaderFn g_create_held = nullptr;
 
 std::atomic<int> g_made{0};
 
-HRESULT WINAPI HeldCreate(LPCWSTR url, IMFAttributes* attributes, IMFSourceReader** reader) {
+HRESULT WINAPI HeldCreate(IMFByteStream* stream, IMFAttributes* attributes,
+                          IMFSourceReader** reader) {
   ++g_held;
   WaitForSingleObject(g_release, INFINITE);
-  const HRESULT hr = g_create_held(url, attributes, reader);
+  const HRESULT hr = g_create_held(stream, attributes, reader);
   ++g_made;
   return hr;
 }
@@ -158,9 +162,9 @@ TEST(PluginOpenVideos, AVideoWhoseCallerWasEndedStillAnswers) {
   LoosePlugin plugin(SettingsText("3", "0", "0"));
   ASSERT_NE(plugin.Load(), nullptr);
   void* original = nullptr;
-  ASSERT_TRUE(PatchImport(plugin.module(), "mfreadwrite.dll", "MFCreateSourceReaderFromURL",
+  ASSERT_TRUE(PatchImport(plugin.module(), "mfreadwrite.dll", "MFCreateSourceReaderFromByteStream",
                           reinterpret_cast<void*>(HeldCreate), &original));
-  g_create_held = reinterpret_cast<decltype(g_create_held)>(original);
+  g_create_held = reinterpret_cast<CreateReaderFn>(original);
   HANDLE caller = CreateThread(nullptr, 0, DescribeOnThread, &plugin, 0, nullptr);
   ASSERT_TRUE(WaitFor([] { return g_held == 1; }, 5000));
   Sleep(200);  // the caller waits for the worker's answer, holding no lock
@@ -179,7 +183,7 @@ TEST(PluginOpenVideos, AVideoWhoseCallerWasEndedStillAnswers) {
   EXPECT_EQ(name, L"len10s002.bmp");
   EXPECT_EQ(plugin.Fetch(video, 2), 0);
   EXPECT_LT(GetTickCount64() - start, 5000u) << "not held up by the ended call's owner";
-  PatchImport(plugin.module(), "mfreadwrite.dll", "MFCreateSourceReaderFromURL", original);
+  PatchImport(plugin.module(), "mfreadwrite.dll", "MFCreateSourceReaderFromByteStream", original);
   CloseHandle(g_release);
   // The worker whose caller never came back lets go of its reader (and so of the DLL): a reader
   // open at process exit takes the host down under Wine.
