@@ -38,9 +38,10 @@ stillreel_picture_flags(stillreel_picture)
 
 add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
   video/byte_stream.cpp
-  video/extract.cpp
+  video/open_video.cpp
   video/frame_read.cpp
   video/probe.cpp
+  video/media_type.cpp
   video/reader.cpp
   video/worker.cpp)
 target_link_libraries(stillreel_video PUBLIC stillreel_picture stillreel_win)

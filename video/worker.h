@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "video/byte_stream.h"
-#include "video/extract.h"
+#include "video/open_video.h"
 #include "video/probe.h"
 #include "win/event.h"
 #include "win/file_stamp.h"

@@ -20,7 +20,7 @@
 #include "test_support.h"
 #include "video/byte_stream.h"
 #include "video/container.h"
-#include "video/extract.h"
+#include "video/open_video.h"
 #include "win/media.h"
 
 namespace stillreel {

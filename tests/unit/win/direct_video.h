@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "video/extract.h"
+#include "video/open_video.h"
 #include "video/probe.h"
 #include "win/unique.h"
 

@@ -17,7 +17,7 @@
 
 #include "direct_video.h"
 #include "test_support.h"
-#include "video/extract.h"
+#include "video/open_video.h"
 #include "video/probe.h"
 #include "video/reader.h"
 #include "win/media.h"

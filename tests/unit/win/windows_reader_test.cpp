@@ -15,7 +15,7 @@
 
 #include "direct_video.h"
 #include "test_support.h"
-#include "video/extract.h"
+#include "video/open_video.h"
 #include "video/probe.h"
 #include "win/media.h"
 #include "windows_reader.h"

@@ -1,4 +1,5 @@
-// Extraction of one entry's frame as a complete BMP image in local memory.
+// One video's source reader kept open between extractions, and the extraction of one entry's
+// frame as a complete BMP image in local memory.
 #pragma once
 
 #include <cstdint>
@@ -41,9 +42,10 @@ class OpenVideo {
   bool is_open() const { return m_reader != nullptr; }
 
   bool Probe(VideoFacts& facts);
-  // The BMP image of entry `index` (placed in time by `settings`), on the kept reader. It may read on from the last frame it delivered
-  // instead of seeking, as `read_on` allows; the frame is the same either way. The image block
-  // comes from `blocks` (may be null) when it has one of the right size.
+  // The BMP image of entry `index` (placed in time by `settings`), on the kept reader. It may read
+  // on from the last frame it delivered instead of seeking, as `read_on` allows; the frame is the
+  // same either way. The image block comes from `blocks` (may be null) when it has one of the right
+  // size.
   ExtractStatus Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
                         ImageBlockSource* blocks, UniqueHlocal& image, uint32_t& image_bytes);
 
@@ -66,6 +68,5 @@ class OpenVideo {
   int64_t m_stands_at = -1;  // where the next sample starts, when known (100-ns ticks); else -1
   ReadOnPlanner m_planner;
 };
-
 
 }  // namespace stillreel

@@ -1,5 +1,6 @@
-// Extraction of one entry's frame as a complete BMP image in local memory.
-#include "video/extract.h"
+// One video's source reader kept open between extractions, and the extraction of one entry's
+// frame as a complete BMP image in local memory.
+#include "video/open_video.h"
 
 #include <mfapi.h>
 
