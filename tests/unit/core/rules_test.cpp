@@ -122,19 +122,17 @@ TEST(FrameRules, SeekTimesFollowTheSettings) {
 TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
   constexpr int64_t kFrame = 400'000;  // 25 fps
   constexpr int64_t kSecond = kTicksPerSecond;
+  // A seek to `t` whose first sample is stamped `first` and whose read took one sample and 100 ms.
+  const auto landed = [](int64_t t, int64_t first) {
+    return ReadOnPlanner::Seek{
+        .t = t, .first_stamp = first, .end = t + kFrame, .span = kFrame, .samples = 1, .ms = 100};
+  };
   ReadOnPlanner fresh;
   EXPECT_FALSE(fresh.ShouldReadOn(kSecond)) << "nothing known before the first seek";
 
   // A seek to 10 s landed on the frame holding it (Wine) and took 100 ms.
   ReadOnPlanner planner;
-  planner.SeekDone({.t = 10 * kSecond,
-                    .first_stamp = 10 * kSecond,
-                    .judged = true,
-                    .capped = false,
-                    .end = 10 * kSecond + kFrame,
-                    .span = kFrame,
-                    .samples = 1,
-                    .ms = 100});
+  planner.SeekDone(landed(10 * kSecond, 10 * kSecond));
   EXPECT_TRUE(planner.ShouldReadOn(11 * kSecond)) << "ahead, cost not known yet: tried";
   EXPECT_FALSE(planner.ShouldReadOn(14 * kSecond)) << "too far to try before the cost is known";
   EXPECT_TRUE(planner.ShouldReadOn(14 * kSecond, ReadOnMode::kAlways));
@@ -152,33 +150,12 @@ TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
   EXPECT_FALSE(planner.ShouldReadOn(11 * kSecond + 2 * kFrame)) << "position not known";
 
   // Gave up for lack of time: still trusted; off the time line: never again.
-  planner.SeekDone({.t = 20 * kSecond,
-                    .first_stamp = 20 * kSecond,
-                    .judged = true,
-                    .capped = false,
-                    .end = 20 * kSecond + kFrame,
-                    .span = kFrame,
-                    .samples = 1,
-                    .ms = 100});
+  planner.SeekDone(landed(20 * kSecond, 20 * kSecond));
   planner.ReadOnGaveUp(3, 30, false);
-  planner.SeekDone({.t = 20 * kSecond,
-                    .first_stamp = 20 * kSecond,
-                    .judged = true,
-                    .capped = false,
-                    .end = 20 * kSecond + kFrame,
-                    .span = kFrame,
-                    .samples = 1,
-                    .ms = 100});
+  planner.SeekDone(landed(20 * kSecond, 20 * kSecond));
   EXPECT_TRUE(planner.ShouldReadOn(20 * kSecond + 2 * kFrame));
   planner.ReadOnGaveUp(1, 10, true);
-  planner.SeekDone({.t = 20 * kSecond,
-                    .first_stamp = 20 * kSecond,
-                    .judged = true,
-                    .capped = false,
-                    .end = 20 * kSecond + kFrame,
-                    .span = kFrame,
-                    .samples = 1,
-                    .ms = 100});
+  planner.SeekDone(landed(20 * kSecond, 20 * kSecond));
   EXPECT_FALSE(planner.ShouldReadOn(20 * kSecond + 2 * kFrame));
 
   // Seeks that land stamped past the moment (late stamps, or a key frame after it), or a read
@@ -186,48 +163,34 @@ TEST(ReadOn, OnlyForwardAlongATimeLineTheSeeksAgreeWith) {
   for (const bool late : {true, false}) {
     ReadOnPlanner untrusted;
     const int64_t landing = late ? 10 * kSecond + 2 * kFrame : 10 * kSecond;
-    untrusted.SeekDone({.t = 10 * kSecond,
-                        .first_stamp = landing,
-                        .judged = true,
-                        .capped = !late,
-                        .end = landing + kFrame,
-                        .span = kFrame,
-                        .samples = 1,
-                        .ms = 100});
+    {
+      ReadOnPlanner::Seek seek = landed(10 * kSecond, landing);
+      seek.capped = !late;
+      seek.end = landing + kFrame;
+      untrusted.SeekDone(seek);
+    }
     EXPECT_FALSE(untrusted.ShouldReadOn(11 * kSecond)) << (late ? "late" : "capped");
   }
   // A seek to a key frame that read 100 samples in 100 ms: at most 1 ms a frame, so 60 frames
   // ahead (2.4 s, beyond the untried reach) are worth reading on, 150 are not.
   ReadOnPlanner key_frames;
-  key_frames.SeekDone({.t = 10 * kSecond,
-                       .first_stamp = 6 * kSecond,
-                       .judged = true,
-                       .capped = false,
-                       .end = 10 * kSecond + kFrame,
-                       .span = kFrame,
-                       .samples = 100,
-                       .ms = 100});
+  {
+    ReadOnPlanner::Seek seek = landed(10 * kSecond, 6 * kSecond);
+    seek.samples = 100;
+    key_frames.SeekDone(seek);
+  }
   EXPECT_TRUE(key_frames.ShouldReadOn(10 * kSecond + 60 * kFrame));
   EXPECT_FALSE(key_frames.ShouldReadOn(10 * kSecond + 150 * kFrame));
 
   // A seek whose read fell back to the stream's end is not judged by its landing.
   ReadOnPlanner at_end;
-  at_end.SeekDone({.t = 60 * kSecond,
-                   .first_stamp = 59 * kSecond,
-                   .judged = false,
-                   .capped = false,
-                   .end = -1,
-                   .span = kFrame,
-                   .samples = 1,
-                   .ms = 100});
-  at_end.SeekDone({.t = 10 * kSecond,
-                   .first_stamp = 10 * kSecond,
-                   .judged = true,
-                   .capped = false,
-                   .end = 10 * kSecond + kFrame,
-                   .span = kFrame,
-                   .samples = 1,
-                   .ms = 100});
+  {
+    ReadOnPlanner::Seek seek = landed(60 * kSecond, 59 * kSecond);
+    seek.judged = false;
+    seek.end = -1;
+    at_end.SeekDone(seek);
+  }
+  at_end.SeekDone(landed(10 * kSecond, 10 * kSecond));
   EXPECT_TRUE(at_end.ShouldReadOn(10 * kSecond + 2 * kFrame));
 }
 
