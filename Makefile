@@ -22,10 +22,11 @@ configure: setup-packages
 	@[ -f $(BUILD)/win32/build.ninja ] || cmake -S . -B $(BUILD)/win32 $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
 	@[ -f $(BUILD)/native/build.ninja ] || cmake -S . -B $(BUILD)/native $(GEN) >/dev/null
 
-# What the demo runs: both plug-ins and the console host, no test programs.
+# What the demo runs: both plug-ins, the console host and the native HDR pair, no test programs.
 build-demo: configure
 	cmake --build $(BUILD)/win64 -j $(JOBS) --target Stillreel sphost
 	cmake --build $(BUILD)/win32 -j $(JOBS) --target Stillreel
+	cmake --build $(BUILD)/native -j $(JOBS) --target hdr_pair
 
 build: setup configure
 	cmake --build $(BUILD)/win64 -j $(JOBS)
