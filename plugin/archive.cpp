@@ -20,20 +20,12 @@ namespace stillreel {
 
 namespace {
 
-// The entry at `position` and its image, from the video's current listing (or a new one). One
-// time limit covers both. With `memory` the video is read from the host's memory.
-int ExtractEntry(const wchar_t* path, LentMemory* memory, EntryWord position,
-                 const CallSettings& settings, EntryRecord& entry, UniqueHlocal& image,
-                 uint32_t& image_bytes) {
-  return FetchVideoEntry(path, position, settings, entry, image, image_bytes, memory);
-}
-
 int Fetch(const wchar_t* path, LentMemory* memory, EntryWord position, const CallSettings& settings,
           HLOCAL& image) {
   EntryRecord entry;
   UniqueHlocal block;
   uint32_t bytes = 0;
-  if (const int result = ExtractEntry(path, memory, position, settings, entry, block, bytes))
+  if (const int result = FetchVideoEntry(path, position, settings, entry, block, bytes, memory))
     return result;
   image = block.release();
   return kResultOk;
@@ -44,7 +36,7 @@ int FetchInto(const wchar_t* path, LentMemory* memory, EntryWord position,
   EntryRecord entry;
   UniqueHlocal block;
   uint32_t bytes = 0;
-  if (const int result = ExtractEntry(path, memory, position, settings, entry, block, bytes))
+  if (const int result = FetchVideoEntry(path, position, settings, entry, block, bytes, memory))
     return result;
   wchar_t target[kPathChars];
   if (PathCombineW(target, directory, entry.file_name) == nullptr) return kResultWriteError;

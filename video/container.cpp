@@ -88,47 +88,41 @@ Container SniffContainer(const uint8_t* bytes, size_t size) {
   return Container::kUnknown;
 }
 
-std::wstring_view ContentTypeOf(Container container) {
-  switch (container) {
-    case Container::kIsoMedia:
-      return L"video/mp4";
-    case Container::kAvi:
-      return L"video/avi";
-    case Container::kAsf:
-      return L"video/x-ms-asf";
-    case Container::kMatroska:
-      return L"video/x-matroska";
-    case Container::kMpegTs:
-    case Container::kM2ts:
-      return L"video/mp2t";
-    case Container::kMpegPs:
-      return L"video/mpeg";
-    case Container::kUnknown:
-      break;
+namespace {
+
+// Each container's MIME type and usual extension.
+struct ContainerName {
+  Container container;
+  std::wstring_view content_type;
+  std::wstring_view extension;
+};
+constexpr ContainerName kContainerNames[] = {
+    {Container::kIsoMedia, L"video/mp4", L".mp4"},
+    {Container::kAvi, L"video/avi", L".avi"},
+    {Container::kAsf, L"video/x-ms-asf", L".asf"},
+    {Container::kMatroska, L"video/x-matroska", L".mkv"},
+    {Container::kMpegTs, L"video/mp2t", L".ts"},
+    {Container::kM2ts, L"video/mp2t", L".m2ts"},
+    {Container::kMpegPs, L"video/mpeg", L".mpg"},
+};
+
+const ContainerName* NameOf(Container container) {
+  for (const ContainerName& name : kContainerNames) {
+    if (name.container == container) return &name;
   }
-  return {};
+  return nullptr;
+}
+
+}  // namespace
+
+std::wstring_view ContentTypeOf(Container container) {
+  const ContainerName* name = NameOf(container);
+  return name != nullptr ? name->content_type : std::wstring_view{};
 }
 
 std::wstring_view ExtensionOf(Container container) {
-  switch (container) {
-    case Container::kIsoMedia:
-      return L".mp4";
-    case Container::kAvi:
-      return L".avi";
-    case Container::kAsf:
-      return L".asf";
-    case Container::kMatroska:
-      return L".mkv";
-    case Container::kMpegTs:
-      return L".ts";
-    case Container::kM2ts:
-      return L".m2ts";
-    case Container::kMpegPs:
-      return L".mpg";
-    case Container::kUnknown:
-      break;
-  }
-  return {};
+  const ContainerName* name = NameOf(container);
+  return name != nullptr ? name->extension : std::wstring_view{};
 }
 
 std::wstring_view ContentTypeOfExtension(std::wstring_view extension) {
