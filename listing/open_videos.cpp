@@ -6,8 +6,10 @@
 
 #include <windows.h>
 
+#include <bit>
 #include <cstring>
 
+#include "listing/ahead_rules.h"
 #include "listing/entry_table.h"
 #include "listing/results.h"
 #include "listing/synthesis.h"
@@ -34,6 +36,8 @@ struct OpenVideoOwner {
   Worker* worker = nullptr;
   uint32_t generation = 0;
   ULONGLONG last_used = 0;
+  BrowseOrder order;                  // how the host has been fetching the entries
+  AheadSlot ahead[kMaxAheadReaders];  // entries read ahead of the host, or being read
 };
 
 // Guarded by WorkersLock(), the lock of the workers the owners hold. Never destroyed: see
@@ -49,10 +53,24 @@ Worker* HeldWorkerLocked(const OpenVideoOwner& owner) {
                                                                                    : nullptr;
 }
 
-// Lets go of the owner's listing and of its kept reader; the caller holds the lock.
+bool ReadsAheadLocked(const OpenVideoOwner& owner) {
+  for (const AheadSlot& slot : owner.ahead) {
+    if (slot.state != AheadSlot::State::kEmpty) return true;
+  }
+  return false;
+}
+
+void CancelAheadLocked(OpenVideoOwner& owner) {
+  for (AheadSlot& slot : owner.ahead) Worker::CancelAheadLocked(slot);
+}
+
+// Lets go of the owner's listing, of its kept reader and of what it read ahead; the caller holds
+// the lock.
 void DropLocked(OpenVideoOwner& owner) {
   Worker* worker = HeldWorkerLocked(owner);
   if (worker != nullptr && worker->state() == Worker::State::kIdle) worker->RetireLocked();
+  CancelAheadLocked(owner);
+  owner.order.Forget();
   owner.worker = nullptr;
   owner.listing.reset();
   owner.used = false;
@@ -108,6 +126,27 @@ int ResultOf(ExtractStatus status) {
   return kResultUnsupported;
 }
 
+// Processors the process may run on.
+int32_t ProcessCores() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+  return std::popcount(static_cast<uintptr_t>(process));
+}
+
+int32_t AheadReadersHere() {
+  return AheadReaders(ProcessCores(), sizeof(void*) == 4 ? kMaxAheadReaders32 : kMaxAheadReaders);
+}
+
+int32_t CountEntries(HLOCAL listing) {
+  int32_t count = 0;
+  for (const auto* entry = static_cast<const EntryRecord*>(listing); !IsTerminator(*entry); ++entry)
+    ++count;
+  return count;
+}
+
+enum class AheadTake { kTaken, kNotAhead, kTimedOut };
+
 // One host call's hold on the owner of its video, and on the owner's worker once it needs one.
 class OwnerLease {
  public:
@@ -133,8 +172,21 @@ class OwnerLease {
   // Runs one request on the owner's worker; false when refused or too late.
   bool Run(WorkRequest request, WorkAnswer& answer);
 
+  // Whether this call's entries may be read ahead: a file's video, in the table.
+  bool MayReadAhead() const { return m_memory == nullptr && m_owner != &m_unkept && m_stamp.valid; }
+  // Records a fetch of entry `index` among `entries` and returns the entries due after it;
+  // cancels what was read ahead outside them, except entry `index` itself.
+  AheadWindow NoteFetch(int32_t index, int32_t entries);
+  // Entry `request.index` when it was read ahead, waiting while it is being read; meanwhile the
+  // window's entries start, the host's core being free while it waits.
+  AheadTake TakeAhead(const AheadWindow& window, const WorkRequest& request, UniqueHlocal& image,
+                      uint32_t& image_bytes);
+  // Starts workers on the window's entries that are neither read nor being read.
+  void ReadAhead(const AheadWindow& window, const WorkRequest& request);
+
  private:
   Worker* ClaimWorker();
+  void ReadAheadLocked(const AheadWindow& window, WorkRequest request);
 
   const wchar_t* m_path;
   const CallSettings& m_settings;
@@ -236,6 +288,73 @@ bool OwnerLease::Run(WorkRequest request, WorkAnswer& answer) {
   return false;
 }
 
+AheadWindow OwnerLease::NoteFetch(int32_t index, int32_t entries) {
+  ScopedLock lock(WorkersLock());
+  const int32_t step = m_owner->order.Fetched(index);
+  const AheadWindow window = WindowAfter(index, step, entries, AheadReadersHere());
+  for (AheadSlot& slot : m_owner->ahead) {
+    if (slot.state != AheadSlot::State::kEmpty && slot.index != index &&
+        !window.Contains(slot.index)) {
+      Worker::CancelAheadLocked(slot);
+    }
+  }
+  return window;
+}
+
+AheadTake OwnerLease::TakeAhead(const AheadWindow& window, const WorkRequest& request,
+                                UniqueHlocal& image, uint32_t& image_bytes) {
+  ScopedLock lock(WorkersLock());
+  for (AheadSlot& slot : m_owner->ahead) {
+    if (slot.state == AheadSlot::State::kEmpty || slot.index != request.index) continue;
+    ReadAheadLocked(window, request);
+    if (!Worker::AwaitAheadLocked(slot, m_settings.limits)) return AheadTake::kTimedOut;
+    // Emptied meanwhile: the reading failed, or the file changed under it.
+    if (slot.state != AheadSlot::State::kReady || slot.index != request.index) break;
+    image = std::move(slot.image);
+    image_bytes = slot.image_bytes;
+    slot = AheadSlot{};
+    return AheadTake::kTaken;
+  }
+  return AheadTake::kNotAhead;
+}
+
+void OwnerLease::ReadAhead(const AheadWindow& window, const WorkRequest& request) {
+  if (window.count == 0) return;
+  ScopedLock lock(WorkersLock());
+  ReadAheadLocked(window, request);
+}
+
+void OwnerLease::ReadAheadLocked(const AheadWindow& window, WorkRequest request) {
+  // Videos read ahead at once are few: the least recently used other one gives way.
+  OpenVideoOwner* oldest = nullptr;
+  int32_t others = 0;
+  for (OpenVideoOwner& other : g_table.get().owners) {
+    if (&other == m_owner || other.busy || !ReadsAheadLocked(other)) continue;
+    ++others;
+    if (oldest == nullptr || other.last_used < oldest->last_used) oldest = &other;
+  }
+  if (others >= kMaxAheadVideos && oldest != nullptr) CancelAheadLocked(*oldest);
+  for (int32_t k = 0; k < window.count; ++k) {
+    request.index = window.at(k);
+    AheadSlot* empty = nullptr;
+    bool covered = false;
+    for (AheadSlot& slot : m_owner->ahead) {
+      if (slot.state == AheadSlot::State::kEmpty) {
+        if (empty == nullptr) empty = &slot;
+      } else if (slot.index == request.index) {
+        covered = true;
+      }
+    }
+    if (covered) continue;
+    if (empty == nullptr) return;
+    // Never waits for a worker: read-ahead only takes what is free.
+    Worker* worker =
+        Worker::ClaimLocked(m_path, m_stamp, m_settings.limits, nullptr, Worker::Wait::kNever);
+    if (worker == nullptr) return;
+    worker->ReadAheadLocked(worker->generation(), request, *empty);
+  }
+}
+
 int OwnerLease::MakeListing(uint32_t offset, bool probe_again) {
   int64_t timestamp = 0;  // memory has no file time
   if (m_memory != nullptr) {
@@ -323,11 +442,26 @@ int FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings&
   request.settings = settings.frame;
   request.read_on = settings.limits.read_on;
   request.serialise_creation = settings.limits.serialise_creation;
+  const bool ahead = settings.read_ahead && lease.MayReadAhead();
+  AheadWindow window;
+  if (ahead) {
+    window = lease.NoteFetch(request.index, CountEntries(lease.listing()));
+    switch (lease.TakeAhead(window, request, image, image_bytes)) {
+      case AheadTake::kTaken:
+        return kResultOk;
+      case AheadTake::kTimedOut:
+        return kResultUnsupported;
+      case AheadTake::kNotAhead:
+        break;
+    }
+  }
   WorkAnswer answer;
   if (!lease.Run(request, answer)) return kResultUnsupported;
   if (answer.status != ExtractStatus::kOk) return ResultOf(answer.status);
   image = std::move(answer.image);
   image_bytes = answer.image_bytes;
+  // After this entry's own work, which read-ahead never delays.
+  if (ahead) lease.ReadAhead(window, request);
   return kResultOk;
 }
 

@@ -15,6 +15,8 @@ namespace stillreel {
 struct CallSettings {
   FrameSettings frame;  // where entries fall and how pictures are shown: shapes the listing
   MediaLimits limits;   // the call's deadline and how readers are kept
+  // Read the next entries while the host shows this one, once it walks a video in order.
+  bool read_ahead = true;
 };
 
 // The stem of the entry names of a video read from memory, which has no file name: frame000.bmp,
@@ -43,7 +45,10 @@ int DescribeVideoEntry(const wchar_t* path, uint32_t offset, const CallSettings&
                        EntryRecord& request, LentMemory* memory = nullptr);
 
 // The entry at `position` and its image: `entry` receives the listed entry, `image` its BMP.
-// The video's worker serves both the listing (when it is not current) and the frame.
+// The video's worker serves both the listing (when it is not current) and the frame, unless the
+// frame was read ahead: a host that fetched neighbouring entries in one direction twice in a row
+// finds the next ones read (or being read) by workers of their own meanwhile; any other entry
+// cancels them.
 int FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings& settings,
                     EntryRecord& entry, UniqueHlocal& image, uint32_t& image_bytes,
                     LentMemory* memory = nullptr);

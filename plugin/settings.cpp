@@ -76,6 +76,8 @@ CallSettings ReadCallSettings() {
   }
   settings.frame = ReadFrameSettingsFrom(file, kBuildKeys);
   settings.limits = ReadMediaLimitsFrom(file);
+  // Anything but an explicit 0 reads ahead of a host that walks a video's entries in order.
+  settings.read_ahead = GetPrivateProfileIntW(kSection, L"readahead", 1, file) != 0;
   SetTraceEnabled(GetPrivateProfileIntW(L"Debug", L"trace", 0, file) != 0);
   return settings;
 }

@@ -89,7 +89,7 @@ void Worker::SetStateLocked(State state) {
 }
 
 Worker* Worker::ClaimLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits,
-                            Worker* kept) {
+                            Worker* kept, Wait wait) {
   for (;;) {
     if (kept != nullptr && kept->m_state == State::kIdle) {
       kept->SetStateLocked(State::kBusy);
@@ -122,6 +122,7 @@ Worker* Worker::ClaimLocked(const wchar_t* path, const FileStamp& stamp, const M
       return free_worker->StartLocked(path, stamp, limits) ? free_worker : nullptr;
     }
     // Every worker busy or ending: one is soon free again, within the call's limit.
+    if (wait == Wait::kNever) return nullptr;
     if (oldest_idle != nullptr) oldest_idle->RetireLocked();
     if (!WaitForWorkersLocked(limits)) {
       TraceFailure("no free worker within the time limit", kTimedOut, __FILE__, __LINE__);
@@ -252,6 +253,56 @@ void Worker::RetireLocked() {
   m_request_ready.Set();
 }
 
+void Worker::ReadAheadLocked(uint32_t generation, const WorkRequest& request, AheadSlot& slot) {
+  if (!HeldLocked(generation)) return;
+  m_request = request;
+  m_request.ahead = true;
+  m_request.image_bytes = 0;  // no spare block: the host's thread does not wait to touch one
+  m_request_pending = true;
+  m_answered = false;
+  m_ahead = &slot;
+  slot = AheadSlot{};
+  slot.state = AheadSlot::State::kReading;
+  slot.index = request.index;
+  slot.worker = this;
+  slot.generation = m_generation;
+  // The host's own calls come first.
+  (void)SetThreadPriority(m_thread.get(), THREAD_PRIORITY_BELOW_NORMAL);
+  SetStateLocked(State::kAhead);
+  m_spare_ready.Set();
+  m_request_ready.Set();
+}
+
+void Worker::CancelAheadLocked(AheadSlot& slot) {
+  Worker* worker = slot.worker;
+  if (slot.state == AheadSlot::State::kReading && worker != nullptr &&
+      worker->m_generation == slot.generation && worker->m_state == State::kAhead) {
+    worker->m_ahead = nullptr;
+    worker->m_quit = true;
+    worker->SetStateLocked(State::kEnding);
+    worker->m_request_ready.Set();
+  }
+  slot = AheadSlot{};
+}
+
+bool Worker::AwaitAheadLocked(AheadSlot& slot, const MediaLimits& limits) {
+  const int32_t index = slot.index;
+  while (slot.state == AheadSlot::State::kReading && slot.index == index) {
+    if (WaitForWorkersLocked(limits)) continue;
+    if (slot.state != AheadSlot::State::kReading) break;
+    TraceFailure("the entry read ahead within the time limit", kTimedOut, __FILE__, __LINE__);
+    Worker* worker = slot.worker;
+    if (worker != nullptr && worker->m_generation == slot.generation &&
+        worker->m_state == State::kAhead) {
+      worker->m_ahead = nullptr;
+      worker->SetStateLocked(State::kAbandoned);
+    }
+    slot = AheadSlot{};
+    return false;
+  }
+  return true;
+}
+
 WorkAnswer Worker::Serve(OpenVideo& video, HRESULT media_foundation, const WorkRequest& request) {
   WorkAnswer answer;
   if (FAILED(media_foundation)) return answer;
@@ -300,6 +351,26 @@ void Worker::Run() {
       request = m_request;
     }
     WorkAnswer answer = Serve(video, media_foundation.status(), request);
+    if (request.ahead) {
+      // Read while the file may have been replaced: an image of another file than the one the
+      // host listed is never delivered.
+      const bool same_file = StampOf(m_path).Same(m_stamp);
+      video.Close();  // nothing of the video outlives the work (see Release)
+      ScopedLock lock(WorkersLock());
+      if (m_state == State::kAhead && m_ahead != nullptr) {
+        if (same_file && answer.status == ExtractStatus::kOk) {
+          m_ahead->image = std::move(answer.image);
+          m_ahead->image_bytes = answer.image_bytes;
+          m_ahead->state = AheadSlot::State::kReady;
+        } else {
+          *m_ahead = AheadSlot{};
+        }
+        m_ahead->worker = nullptr;
+        m_ahead = nullptr;
+        SetStateLocked(State::kEnding);  // wakes a call waiting for the slot
+      }
+      return;
+    }
     ScopedLock lock(WorkersLock());
     // Too late: the caller has returned, and what was made for it goes with `answer`.
     if (m_state == State::kAbandoned) return;
@@ -326,6 +397,7 @@ DWORD WINAPI Worker::Main(void* parameter) {
     worker.m_request = WorkRequest{};  // a lent memory goes with it
     worker.m_answer = WorkAnswer{};
     worker.m_answered = false;
+    worker.m_ahead = nullptr;
     worker.SetStateLocked(State::kFree);
   }
   // The DLL may be unloaded right here, once the last reference goes: nothing of ours runs after.

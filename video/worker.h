@@ -1,6 +1,7 @@
 // Media Foundation work done on threads of our own, so that a host's call returns within its
-// time limit even when the platform never does, and so that a video's source reader can stay
-// open between calls when the settings ask for it.
+// time limit even when the platform never does, so that a video's source reader can stay open
+// between calls when the settings ask for it, and so that the next entry can be read while the
+// host still shows this one.
 #pragma once
 
 #include <windows.h>
@@ -50,6 +51,7 @@ struct MediaLimits {
 // of the worker's path) can join it.
 struct WorkRequest {
   bool probe = false;  // else an extraction
+  bool ahead = false;  // read ahead of the host: no caller waits, the image goes to an AheadSlot
   // Read from this memory the host lent for the call, not from the worker's path; its reader is
   // never kept.
   Microsoft::WRL::ComPtr<LentMemory> memory;
@@ -68,6 +70,20 @@ struct WorkAnswer {
   uint32_t image_bytes = 0;
 };
 
+class Worker;
+
+// Where a worker reading an entry ahead of the host leaves its image. Guarded by WorkersLock();
+// its holder keeps it in place until the worker has delivered or was cancelled (CancelAheadLocked).
+struct AheadSlot {
+  enum class State { kEmpty, kReading, kReady };
+  State state = State::kEmpty;
+  int32_t index = -1;
+  Worker* worker = nullptr;  // while kReading: the worker and its run
+  uint32_t generation = 0;
+  UniqueHlocal image;  // when kReady
+  uint32_t image_bytes = 0;
+};
+
 // One thread that does one video's Media Foundation work, with its reader, events and reference
 // to this module. Workers live in a fixed pool (Claim below) and are used by one host call at a
 // time: Claim, then any number of Submit and Await, then Release.
@@ -76,16 +92,22 @@ struct WorkAnswer {
 //   from                 to          when
 //   kFree                kBusy       Claim starts the thread for a video
 //   kIdle                kBusy       Claim takes a kept reader for its video
+//   kBusy                kAhead      ReadAheadLocked: the caller returns, the worker reads on its
+//                                    own, below normal priority, and delivers to an AheadSlot
 //   kBusy                kIdle       Release with readers kept
 //   kBusy                kEnding     Release without: the call waits for the thread's end
 //   kIdle                kEnding     the idle time passed (worker), or Retire
-//   kBusy                kAbandoned  Await gave up: the thread may be stuck in the platform;
+//   kAhead               kEnding     it delivered (worker), or CancelAheadLocked
+//   kBusy, kAhead        kAbandoned  Await or AwaitAheadLocked gave up: the thread may be stuck in
+//   the platform;
 //                                    or (worker) the caller left neither a request nor its
 //                                    answer for 15 s: it is gone
 //   kEnding, kAbandoned  kFree       the thread ends (worker), letting go of the module last
 class Worker {
  public:
-  enum class State { kFree, kBusy, kIdle, kAbandoned, kEnding };
+  enum class State { kFree, kBusy, kIdle, kAhead, kAbandoned, kEnding };
+  // Whether ClaimLocked may wait for a worker to come free, within the limits' deadline.
+  enum class Wait { kUntilDeadline, kNever };
 
   Worker() = default;
   Worker(const Worker&) = delete;
@@ -96,7 +118,7 @@ class Worker {
   // many workers stuck, this file's worker stuck, no thread, or none free before the deadline.
   // The caller holds WorkersLock() (it is left while waiting for a free one).
   static Worker* ClaimLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits,
-                             Worker* kept);
+                             Worker* kept, Wait wait = Wait::kUntilDeadline);
 
   // Each of these takes the generation() the caller saw when it claimed the worker, and does
   // nothing (false) when the worker is no longer that caller's.
@@ -110,6 +132,18 @@ class Worker {
   void Release(uint32_t generation, const MediaLimits& limits);
   // Tells an idle worker to end; the caller holds WorkersLock().
   void RetireLocked();
+
+  // Hands a worker just claimed an extraction (`request.ahead`) to do on its own: its image goes
+  // to `slot`, which reads kReading until then, and the worker ends once it has delivered. The
+  // caller holds WorkersLock() and lets go of the worker with this: no Await, no Release.
+  void ReadAheadLocked(uint32_t generation, const WorkRequest& request, AheadSlot& slot);
+  // Empties `slot`: a worker still reading for it delivers nowhere and ends as soon as its
+  // platform call returns; nobody waits for that. The caller holds WorkersLock().
+  static void CancelAheadLocked(AheadSlot& slot);
+  // Waits, holding WorkersLock(), while `slot` is being read; false when the limits' deadline
+  // passed first: then its worker is abandoned (it may be stuck in the platform) and the slot
+  // emptied.
+  static bool AwaitAheadLocked(AheadSlot& slot, const MediaLimits& limits);
 
   State state() const { return m_state; }  // the caller holds WorkersLock()
   // Which run of the thread: a holder of a worker checks that it is still the one it had.
@@ -141,7 +175,8 @@ class Worker {
   bool m_request_pending = false;  // m_request_ready may also just say the state changed
   WorkAnswer m_answer;
   bool m_answered = false;
-  UniqueHlocal m_spare;  // request.image_bytes long, pages touched
+  UniqueHlocal m_spare;          // request.image_bytes long, pages touched
+  AheadSlot* m_ahead = nullptr;  // where a worker reading ahead delivers; null once cancelled
 };
 
 // Guards every worker's state, and what their holders keep about them.

@@ -5,7 +5,9 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "listing/ahead_rules.h"
 #include "listing/entry_table.h"
 #include "plugin/settings_rules.h"
 #include "video/frame_rules.h"
@@ -198,6 +200,63 @@ TEST(Settings, FilterCommasBecomeSemicolonsAndNothingElseChanges) {
   EXPECT_EQ(Normalised(L"a,b,,c"), L"a;b;;c");
   EXPECT_EQ(Normalised(L"*.MP4, *.mkv"), L"*.MP4; *.mkv");
   EXPECT_EQ(Normalised(L""), L"");
+}
+
+// Which entries are read ahead: only after two neighbouring fetches in a row, in their
+// direction, never past either end, never for a host that jumps.
+TEST(ReadAheadRules, OnlyAHostWalkingInOrderIsReadAheadOf) {
+  struct Case {
+    std::vector<int32_t> fetches;
+    int32_t direction;  // after the last fetch
+  };
+  const Case cases[] = {
+      {{0}, 0},                  // one fetch says nothing of an order
+      {{0, 1}, 1},               // two neighbours in a row
+      {{5, 4}, -1},              // walking back
+      {{0, 1, 1}, 1},            // the same entry again keeps the walk
+      {{0, 1, 3}, 0},            // a skip is a jump
+      {{0, 1, 0}, -1},           // a step back turns the walk round
+      {{3, 9, 0, 6, 11, 1}, 0},  // a host that jumps around
+      {{3, 9, 10}, 1},           // back in order after a jump
+      {{0, 1, -1}, 0},
+  };
+  for (const Case& c : cases) {
+    BrowseOrder order;
+    int32_t direction = 0;
+    for (int32_t index : c.fetches) direction = order.Fetched(index);
+    EXPECT_EQ(direction, c.direction) << "after " << ::testing::PrintToString(c.fetches);
+  }
+  BrowseOrder order;
+  order.Fetched(0);
+  order.Fetched(1);
+  order.Forget();
+  EXPECT_EQ(order.Fetched(2), 0) << "a new listing forgets the walk";
+}
+
+TEST(ReadAheadRules, WindowStopsAtEitherEndAndAtTheReaders) {
+  const AheadWindow forward = WindowAfter(3, 1, 10, 3);
+  EXPECT_EQ(forward.count, 3);
+  EXPECT_EQ(forward.at(0), 4);
+  EXPECT_EQ(forward.at(2), 6);
+  EXPECT_TRUE(forward.Contains(6));
+  EXPECT_FALSE(forward.Contains(3));
+  EXPECT_FALSE(forward.Contains(7));
+  EXPECT_EQ(WindowAfter(8, 1, 10, 3).count, 1) << "only entry 9 is left";
+  EXPECT_EQ(WindowAfter(9, 1, 10, 3).count, 0) << "nothing past the last entry";
+  const AheadWindow back = WindowAfter(1, -1, 10, 3);
+  EXPECT_EQ(back.count, 1);
+  EXPECT_EQ(back.at(0), 0);
+  EXPECT_TRUE(back.Contains(0));
+  EXPECT_FALSE(back.Contains(2));
+  EXPECT_EQ(WindowAfter(0, -1, 10, 3).count, 0) << "nothing before the first entry";
+  EXPECT_EQ(WindowAfter(4, 0, 10, 3).count, 0);
+  EXPECT_FALSE(WindowAfter(4, 0, 10, 3).Contains(5));
+
+  EXPECT_EQ(AheadReaders(1, 3), 1) << "a host that lingers leaves its one core idle";
+  EXPECT_EQ(AheadReaders(2, 3), 1);
+  EXPECT_EQ(AheadReaders(4, 3), 3);
+  EXPECT_EQ(AheadReaders(64, 3), 3);
+  EXPECT_EQ(AheadReaders(8, 1), 1);
 }
 
 }  // namespace
