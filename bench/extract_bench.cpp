@@ -6,6 +6,11 @@
 //          viewer stepping through a video; the plug-in is loaded afresh for each round
 //        extract_bench parallel PLUGIN ROUNDS VIDEO...: one host thread per video, each a listing
 //          and every entry, all at once
+//        extract_bench linger PLUGIN VIDEO ROUNDS MS: every entry in order, the host lingering MS
+//          milliseconds on each; the median fetch from the third entry on (those a read-ahead can
+//          have ready)
+//        extract_bench random PLUGIN VIDEO ROUNDS: every entry in an order that jumps around; the
+//          time and the process's CPU time, the latter once the plug-in has let go of everything
 #include <windows.h>
 #include <mfapi.h>
 #include <mfidl.h>
@@ -14,6 +19,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -94,6 +101,77 @@ int Browse(const wchar_t* path, const wchar_t* video, int rounds) {
   return 0;
 }
 
+int Linger(const wchar_t* path, const wchar_t* video, int rounds, int linger_ms) {
+  std::vector<double> next;
+  for (int round = 0; round < rounds; ++round) {
+    stillreel::LoadedPlugin plugin;
+    if (!plugin.Load(path)) return 1;
+    std::vector<unsigned long long> positions;
+    if (!ListPositions(plugin, video, positions)) return 1;
+    for (size_t i = 0; i < positions.size(); ++i) {
+      const double start = Now();
+      if (!FetchToMemory(plugin, video, positions[i])) return 1;
+      if (i >= 2) next.push_back(Now() - start);
+      Sleep(linger_ms);
+    }
+  }
+  std::printf("next_ms %.2f\n", Median(next) * 1e3);
+  return 0;
+}
+
+// The whole process's CPU time, every thread of it (the platform's own included), in seconds:
+// under Wine from the kernel's account of the Unix process, else from Windows.
+double ProcessCpuSeconds() {
+  HANDLE stat = CreateFileW(L"Z:\\proc\\self\\stat", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (stat != INVALID_HANDLE_VALUE) {
+    char text[1024] = {};
+    DWORD read = 0;
+    const BOOL ok = ReadFile(stat, text, sizeof(text) - 1, &read, nullptr);
+    CloseHandle(stat);
+    // Fields 14 and 15, user and system clock ticks (100 a second), after the ") " that ends
+    // the command name.
+    const char* after = ok ? std::strrchr(text, ')') : nullptr;
+    unsigned long long user = 0, system = 0;
+    if (after != nullptr &&
+        std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                    &system) == 2)
+      return static_cast<double>(user + system) / 100.0;
+  }
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto seconds = [](FILETIME t) {
+    return static_cast<double>(static_cast<unsigned long long>(t.dwHighDateTime) << 32 |
+                               t.dwLowDateTime) /
+           1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
+int Random(const wchar_t* path, const wchar_t* video, int rounds) {
+  std::vector<double> times, cpu;
+  for (int round = 0; round < rounds; ++round) {
+    const double cpu_start = ProcessCpuSeconds();
+    const double start = Now();
+    {
+      stillreel::LoadedPlugin plugin;
+      if (!plugin.Load(path)) return 1;
+      std::vector<unsigned long long> positions;
+      if (!ListPositions(plugin, video, positions)) return 1;
+      std::shuffle(positions.begin(), positions.end(), std::mt19937(round + 1));
+      for (unsigned long long position : positions) {
+        if (!FetchToMemory(plugin, video, position)) return 1;
+      }
+      times.push_back(Now() - start);
+    }
+    // Work cancelled but still under way ends before the DLL goes: its CPU time counts.
+    for (int waited = 0; waited < 200 && GetModuleHandleW(path) != nullptr; ++waited) Sleep(50);
+    cpu.push_back(ProcessCpuSeconds() - cpu_start);
+  }
+  std::printf("random_ms %.1f cpu_ms %.1f\n", Median(times) * 1e3, Median(cpu) * 1e3);
+  return 0;
+}
+
 struct BrowseJob {
   const stillreel::LoadedPlugin* plugin;
   const wchar_t* video;
@@ -131,6 +209,9 @@ int Parallel(const wchar_t* path, int rounds, std::vector<const wchar_t*> videos
 
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 5 && wcscmp(argv[1], L"browse") == 0) return Browse(argv[2], argv[3], _wtoi(argv[4]));
+  if (argc >= 6 && wcscmp(argv[1], L"linger") == 0)
+    return Linger(argv[2], argv[3], _wtoi(argv[4]), _wtoi(argv[5]));
+  if (argc >= 5 && wcscmp(argv[1], L"random") == 0) return Random(argv[2], argv[3], _wtoi(argv[4]));
   if (argc >= 5 && wcscmp(argv[1], L"parallel") == 0)
     return Parallel(argv[2], _wtoi(argv[3]), std::vector<const wchar_t*>(argv + 4, argv + argc));
   if (argc < 4) {

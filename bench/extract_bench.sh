@@ -26,12 +26,13 @@ make_clip clip1080k10.mp4 250 120 1920x1080
 for i in 1 2 3 4; do make_clip "par$i.mp4" 25 $((16 + i)) 1280x720; done
 cp "$build/win64/Stillreel.sph" "$work/plugin/"
 ini=$work/plugin/Stillreel.ini
-# settings DIV KEEP SERIALISE [IDLE_MS [READ_ON]]: the bench's settings file. A short idle time
-# (300 ms by default) lets each browse round start from nothing without waiting; READ_ON 0 makes
-# the kept reader seek for every entry.
+# settings DIV KEEP SERIALISE [IDLE_MS [READ_ON [READ_AHEAD]]]: the bench's settings file. A short
+# idle time (300 ms by default) lets each browse round start from nothing without waiting; READ_ON
+# 0 makes the kept reader seek for every entry. READ_AHEAD is 0 unless given: the sections before
+# the read-ahead's own measure one call's work.
 settings() {
-  printf '[SystemSetting]\r\ndiv=%s\r\n[Debug]\r\nkeep=%s\r\nserialise=%s\r\nidle=%s\r\nreadon=%s\r\n' \
-    "$1" "$2" "$3" "${4:-300}" "${5:-1}" >"$ini"
+  printf '[SystemSetting]\r\ndiv=%s\r\nreadahead=%s\r\n[Debug]\r\nkeep=%s\r\nserialise=%s\r\nidle=%s\r\nreadon=%s\r\n' \
+    "$1" "${6:-0}" "$2" "$3" "${4:-300}" "${5:-1}" >"$ini"
 }
 winpath() { echo "Z:$1" | tr / '\\'; }
 bench() {
@@ -124,6 +125,63 @@ if [ -n "${OLD_PLUGIN:-}" ]; then
     printf '%-16s %4s %8s %8s %9s\n' "$clip" 9 "$ours" "$old" "$(ratio "$ours" "$old")"
   done
 fi
+
+echo
+echo "== read ahead (readahead=1, the default) against none (readahead=0): browse all, a listing"
+echo "   and every entry in order (median of 3 rounds, ms), and ffmpeg extracting the same moments"
+printf '%-16s %4s %8s %8s %8s %9s %12s %10s\n' clip div ahead none ffmpeg ahead/none ahead/ffmpeg none/ffmpeg
+for clip in clip1080.mp4 clip1080k10.mp4; do
+  settings 9 0 1 300 1 1
+  ahead=$(bench browse "$plugin" "$(winpath "$work/$clip")" 3 | awk '/^browse_ms/ {print $2}')
+  settings 9 0 1 300 1 0
+  none=$(bench browse "$plugin" "$(winpath "$work/$clip")" 3 | awk '/^browse_ms/ {print $2}')
+  ff=$(ffmpeg_browse "$work/$clip" 9)
+  printf '%-16s %4s %8s %8s %8s %9s %12s %10s\n' "$clip" 9 "$ahead" "$none" "$ff" \
+    "$(ratio "$ahead" "$none")" "$(ratio "$ahead" "$ff")" "$(ratio "$none" "$ff")"
+done
+
+echo
+echo "== the next entry after the host lingers 300 ms on the previous one: median fetch from the"
+echo "   third entry on, div=9, 2 rounds (ms); none is a cold fetch"
+printf '%-16s %8s %8s %11s\n' clip ahead none ahead/none
+for clip in clip1080.mp4 clip1080k10.mp4; do
+  settings 9 0 1 300 1 1
+  ahead=$(bench linger "$plugin" "$(winpath "$work/$clip")" 2 300 | awk '/^next_ms/ {print $2}')
+  settings 9 0 1 300 1 0
+  none=$(bench linger "$plugin" "$(winpath "$work/$clip")" 2 300 | awk '/^next_ms/ {print $2}')
+  printf '%-16s %8s %8s %11s\n' "$clip" "$ahead" "$none" "$(ratio "$ahead" "$none")"
+done
+
+echo
+echo "== a host that jumps around: every entry of div=20 in a shuffled order (median of 3 rounds);"
+echo "   CPU is the whole process's, read-ahead cancelled on the way included"
+printf '%-16s %9s %8s %12s %11s %9s %10s\n' clip ahead_ms none_ms ahead_cpu_ms none_cpu_ms time_ratio cpu_ratio
+for clip in clip1080.mp4; do
+  settings 20 0 1 300 1 1
+  read -r a_ms a_cpu < <(bench random "$plugin" "$(winpath "$work/$clip")" 3 | awk '/^random_ms/ {print $2, $4}')
+  settings 20 0 1 300 1 0
+  read -r n_ms n_cpu < <(bench random "$plugin" "$(winpath "$work/$clip")" 3 | awk '/^random_ms/ {print $2, $4}')
+  printf '%-16s %9s %8s %12s %11s %9s %10s\n' "$clip" "$a_ms" "$n_ms" "$a_cpu" "$n_cpu" \
+    "$(ratio "$a_ms" "$n_ms")" "$(ratio "$a_cpu" "$n_cpu")"
+done
+
+echo
+echo "== how the gain grows with cores: browse all, div=9, the process on 1 core (taskset -c 0)"
+echo "   against all $(nproc) (median of 3 rounds, ms)"
+printf '%-16s %6s %8s %8s %11s\n' clip cores ahead none ahead/none
+for clip in clip1080.mp4; do
+  for cores in 1 "$(nproc)"; do
+    pin=()
+    [ "$cores" = 1 ] && pin=(taskset -c 0)
+    settings 9 0 1 300 1 1
+    ahead=$("${pin[@]}" "$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/extract_bench.exe" \
+      browse "$plugin" "$(winpath "$work/$clip")" 3 | tr -d '\r' | awk '/^browse_ms/ {print $2}')
+    settings 9 0 1 300 1 0
+    none=$("${pin[@]}" "$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/extract_bench.exe" \
+      browse "$plugin" "$(winpath "$work/$clip")" 3 | tr -d '\r' | awk '/^browse_ms/ {print $2}')
+    printf '%-16s %6s %8s %8s %11s\n' "$clip" "$cores" "$ahead" "$none" "$(ratio "$ahead" "$none")"
+  done
+done
 
 echo
 echo "== parallel: one thread per 720p video, a listing and 9 entries each, a fresh reader per"

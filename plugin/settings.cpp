@@ -7,6 +7,7 @@
 #include "listing/entry_record.h"
 #include "plugin/module.h"
 #include "plugin/settings_rules.h"
+#include "win/platform.h"
 #include "win/trace.h"
 
 namespace stillreel {
@@ -69,6 +70,10 @@ MediaLimits ReadMediaLimitsFrom(const wchar_t* file) {
 CallSettings ReadCallSettings() {
   CallSettings settings;
   wchar_t file[kPathChars];
+  // Not by default under Wine: its process exit faults while a media pipeline is alive, and a
+  // host may end its process while an entry is being read ahead. Windows ends every thread of the
+  // process before anything else runs at exit ("ExitProcess"): there a pipeline alive is no fault.
+  settings.read_ahead = !RunsUnderWine();
   if (!SettingsPath(file)) {
     settings.limits = MediaLimits::Starting(kDefaultTimeoutSeconds * 1000);
     SetTraceEnabled(false);
@@ -76,8 +81,8 @@ CallSettings ReadCallSettings() {
   }
   settings.frame = ReadFrameSettingsFrom(file, kBuildKeys);
   settings.limits = ReadMediaLimitsFrom(file);
-  // Anything but an explicit 0 reads ahead of a host that walks a video's entries in order.
-  settings.read_ahead = GetPrivateProfileIntW(kSection, L"readahead", 1, file) != 0;
+  settings.read_ahead =
+      GetPrivateProfileIntW(kSection, L"readahead", settings.read_ahead ? 1 : 0, file) != 0;
   SetTraceEnabled(GetPrivateProfileIntW(L"Debug", L"trace", 0, file) != 0);
   return settings;
 }

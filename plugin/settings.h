@@ -22,11 +22,11 @@ FrameSettings ReadFrameSettingsFrom(const wchar_t* file, SettingsKeys keys);
 inline constexpr int kDefaultTimeoutSeconds = 10;
 
 // Everything a call needs, read once as it starts: the frame settings as this build reads them,
-// "readahead" (absent or not 0: on), and the limits of a call starting now: "timeout" (seconds; 0 =
-// none, absent or negative = the default) and, for measurements and tests only, [Debug] "keep" (1:
-// a video's reader is kept between calls, "idle" milliseconds; absent or 0: every call lets go of
-// it before returning), "serialise" (0: readers created in parallel) and "readon". Turns the
-// failure trace on or off as "trace" under [Debug] says (off when absent).
+// "readahead" (0: off; absent: on, except under Wine), and the limits of a call starting now:
+// "timeout" (seconds; 0 = none, absent or negative = the default) and, for measurements and tests
+// only, [Debug] "keep" (1: a video's reader is kept between calls, "idle" milliseconds; absent or
+// 0: every call lets go of it before returning), "serialise" (0: readers created in parallel) and
+// "readon". Turns the failure trace on or off as "trace" under [Debug] says (off when absent).
 CallSettings ReadCallSettings();
 
 // The "ext" value, normalised. Fixed buffers throughout: nothing here needs the C++ heap.

@@ -2,7 +2,8 @@
 # Hosts that end their process right after their last call (/work/shared/hosts.md: "The process
 # exits right after its last call": every console tool; viewers on close): exit_host.exe lists a
 # 10-s clip and/or fetches an entry, with and without FreeLibrary, from the main thread and from
-# a single-threaded apartment, and returns from main. Each shape runs RUNS times (20) as its own
+# a single-threaded apartment, walks the entries in order (to the last, or two of them), and
+# returns from main. Each shape runs RUNS times (20) as its own
 # process under Wine with the default settings; the Unix exit status must be 0 every time (Wine
 # reports 0 to a Windows parent even when the process dies by a signal on its way out).
 # Usage: exit_shapes.sh BUILD_DIR MEDIA_DIR [RUNS]
@@ -22,14 +23,14 @@ printf '[SystemSetting]\r\ndiv=4\r\n%b' "${EXIT_SETTINGS:-}" >"$work/Stillreel.i
 plugin=$(winpath "$work/Stillreel.sph")
 video=$(winpath "$media/len10s.mp4")
 
-crashes_total=0
-for shape in list fetch list-fetch-free sta-list-free; do
+# run_shape SHAPE [MS]: runs the shape RUNS times; sets crashes and failures.
+run_shape() {
   crashes=0
   failures=0
-  statuses=""
+  local statuses="" status run
   for ((run = 1; run <= runs; run++)); do
     "$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/exit_host.exe" \
-      "$shape" "$plugin" "$video" >/dev/null 2>"$work/stderr"
+      "$1" "$plugin" "$video" ${2:+"$2"} >/dev/null 2>"$work/stderr"
     status=$?
     if [ "$status" -ge 128 ]; then
       crashes=$((crashes + 1))
@@ -39,10 +40,31 @@ for shape in list fetch list-fetch-free sta-list-free; do
       statuses="$statuses $status"
     fi
   done
-  echo "$shape: $runs runs, $crashes died by a signal, $failures failed a call${statuses:+ (statuses:$statuses)}"
+  echo "$1${2:+ then ${2} ms}: $runs runs, $crashes died by a signal, $failures failed a call${statuses:+ (statuses:$statuses)}"
+}
+
+crashes_total=0
+shapes=0
+for shape in ${EXIT_SHAPES:-list fetch list-fetch-free sta-list-free walk walk-part}; do
+  run_shape "$shape"
   check "$shape ends cleanly every time" test "$crashes" -eq 0
   check "$shape's calls succeed every time" test "$failures" -eq 0
   crashes_total=$((crashes_total + crashes))
+  shapes=$((shapes + 1))
 done
-echo "exit shapes: $crashes_total of $((4 * runs)) processes died by a signal"
+echo "exit shapes: $crashes_total of $((shapes * runs)) processes died by a signal"
+
+# With read-ahead asked for (its default on Windows, not under Wine): a walk to the last entry
+# leaves nothing being read and must end cleanly; a host that ends while an entry is being read
+# ahead meets Wine's fault at exit with a pipeline alive, measured here, not held against it.
+if [ -z "${EXIT_SHAPES:-}" ]; then
+  printf '[SystemSetting]\r\ndiv=4\r\nreadahead=1\r\n%b' "${EXIT_SETTINGS:-}" >"$work/Stillreel.ini"
+  run_shape walk
+  check "walk with readahead=1 ends cleanly every time" test "$crashes" -eq 0
+  check "walk with readahead=1 succeeds every time" test "$failures" -eq 0
+  for ms in 30; do
+    run_shape walk-part "$ms"
+    echo "  (readahead=1 under Wine, not checked: $crashes of $runs ended by a signal)"
+  done
+fi
 exit $fail

@@ -17,11 +17,12 @@
 namespace stillreel::test {
 namespace {
 
-// Short, so the tests need not wait the default 3 s for an unused reader to go.
+// Short, so the tests need not wait the default 3 s for an unused reader to go. Nothing is read
+// ahead: these tests count what the kept reader alone does.
 constexpr int kIdleMs = 400;
 
 std::string KeptSettings(const char* div, bool keep, const char* read_on = "1") {
-  return SettingsText(div, "0", "0") + "[Debug]\r\nidle=" + std::to_string(kIdleMs) +
+  return SettingsText(div, "0", "0") + "readahead=0\r\n[Debug]\r\nidle=" + std::to_string(kIdleMs) +
          "\r\nkeep=" + (keep ? "1" : "0") + "\r\nreadon=" + read_on + "\r\n";
 }
 
