@@ -5,7 +5,7 @@
 # fresh reader per call, the default) and against ffmpeg extracting the same moments to BMP in
 # one native process; and parallel
 # fetches of different videos with source-reader creation serialised and not.
-# Usage: [OLD_PLUGIN=earlier/Stillreel.sph] extract_bench.sh BUILD_DIR
+# Usage: [OLD_PLUGIN=earlier/Stillreel.sph] extract_bench.sh BUILD_DIR [ahead]
 set -euo pipefail
 build=$(realpath "$1")
 root=$(realpath "$(dirname "$0")/..")
@@ -42,20 +42,6 @@ bench() {
 plugin=$(winpath "$work/plugin/Stillreel.sph")
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 
-echo "== one fetch against the bare platform work, div=9: cold (no reader kept) and with the"
-echo "   reader kept (entries 15 s apart: a seek each)"
-settings 9 0 1
-result=$(bench "$plugin" "$(winpath "$work/clip1080.mp4")" 3)
-echo "$result" | grep -E '^(ours_ms|bare_ms|ours/bare)' | sed 's/^/cold /'
-settings 9 1 1 3000
-result=$(bench "$plugin" "$(winpath "$work/clip1080.mp4")" 3)
-echo "$result" | grep -E '^(ours_ms|bare_ms|ours/bare)' | sed 's/^/kept /'
-
-echo
-echo "== reader creation: from our byte stream (the file opened by us, shared fully) against the"
-echo "   path as a URL, alternating, median of 20 (ms)"
-"$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/reader_bench.exe" 20 \
-  "$(winpath "$work/clip1080.mp4")" "$(winpath "$work/par1.mp4")" | tr -d '\r'
 
 # ffmpeg_browse CLIP DIV: milliseconds for ffmpeg to write the DIV entries' frames as BMPs, in one
 # process: one input per moment, each sought exactly (-ss before -i decodes from the key frame).
@@ -78,6 +64,23 @@ ffmpeg_browse() {
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
+
+# "ahead" as the second argument: the read-ahead sections only.
+if [ "${2:-}" != ahead ]; then
+echo "== one fetch against the bare platform work, div=9: cold (no reader kept) and with the"
+echo "   reader kept (entries 15 s apart: a seek each)"
+settings 9 0 1
+result=$(bench "$plugin" "$(winpath "$work/clip1080.mp4")" 3)
+echo "$result" | grep -E '^(ours_ms|bare_ms|ours/bare)' | sed 's/^/cold /'
+settings 9 1 1 3000
+result=$(bench "$plugin" "$(winpath "$work/clip1080.mp4")" 3)
+echo "$result" | grep -E '^(ours_ms|bare_ms|ours/bare)' | sed 's/^/kept /'
+
+echo
+echo "== reader creation: from our byte stream (the file opened by us, shared fully) against the"
+echo "   path as a URL, alternating, median of 20 (ms)"
+"$root/cmake/wine-run.sh" "$build/native/wineprefix" "$build/win64/reader_bench.exe" 20 \
+  "$(winpath "$work/clip1080.mp4")" "$(winpath "$work/par1.mp4")" | tr -d '\r'
 
 echo
 echo "== browse all: a listing and every entry in order (median of 3 rounds, ms); kept is the"
@@ -126,6 +129,7 @@ if [ -n "${OLD_PLUGIN:-}" ]; then
   done
 fi
 
+fi
 echo
 echo "== read ahead (readahead=1, the default) against none (readahead=0): browse all, a listing"
 echo "   and every entry in order (median of 3 rounds, ms), and ffmpeg extracting the same moments"
@@ -183,6 +187,7 @@ for clip in clip1080.mp4; do
   done
 done
 
+if [ "${2:-}" != ahead ]; then
 echo
 echo "== parallel: one thread per 720p video, a listing and 9 entries each, a fresh reader per"
 echo "   call (median of 3 rounds, ms)"
@@ -199,4 +204,5 @@ for threads in 2 4; do
   printf '%-8s %12s %14s %7s\n' "$threads" "$one" "$many" \
     "$(awk -v a="$one" -v b="$many" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.3f", a / b; else print "-"}')"
 done
+fi
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -147,7 +147,7 @@ for guide in guide-ja.txt guide-en.txt; do
   iconv -f UTF-8 -t UTF-8 "$text" >/dev/null 2>&1 || fail "$guide is not valid UTF-8"
   grep -qF "Stillreel $version" "$text" || fail "$guide does not name version $version"
   ! grep -qF '@VERSION@' "$text" || fail "$guide still holds @VERSION@"
-  for word in Stillreel.sph Stillreel.spi Stillreel.ini div divsec sec ext trace aspect; do
+  for word in Stillreel.sph Stillreel.spi Stillreel.ini div divsec sec ext trace aspect readahead; do
     grep -qw -- "$word" "$text" || fail "$guide never mentions $word"
   done
 done
