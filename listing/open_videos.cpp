@@ -5,15 +5,16 @@
 #include "listing/open_videos.h"
 
 #include <windows.h>
+#include <mferror.h>
 
 #include <bit>
 #include <cstring>
 
 #include "listing/ahead_rules.h"
 #include "listing/entry_table.h"
-#include "listing/results.h"
 #include "listing/synthesis.h"
 #include "video/probe.h"
+#include "win/errors.h"
 #include "win/file_stamp.h"
 #include "win/immortal.h"
 #include "win/result.h"
@@ -89,41 +90,28 @@ int64_t LastWriteSeconds(HANDLE file) {
 }
 
 // Checks that the file can be read at `offset` and takes its time stamp. The 8 bytes read are
-// not examined: the probe decides.
-int CheckReadable(const wchar_t* path, uint32_t offset, int64_t& timestamp) {
+// not examined: the probe decides. A Win32 error here is a read failure (Family::kRead).
+HRESULT CheckReadable(const wchar_t* path, uint32_t offset, int64_t& timestamp) {
   // Sharing everything, as the reader's byte stream does: listing never stands in the way of the
   // user renaming, deleting or saving over the video.
   UniqueFile file(CreateFileW(path, GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr));
-  if (!file) {
-    (void)SR_TRACED(HRESULT_FROM_WIN32(GetLastError()));
-    return kResultReadError;
-  }
+  SR_RETURN_HR_IF(Failure(Family::kRead, GetLastError()), !file);
   // The low 32 bits as a signed distance from the start: 2^31 and above cannot be reached.
   const LONG distance = static_cast<LONG>(offset);
-  if (distance < 0) return kResultReadError;
-  if (SetFilePointer(file.get(), distance, nullptr, FILE_BEGIN) != static_cast<DWORD>(distance))
-    return kResultReadError;
+  SR_RETURN_HR_IF(Failure(Family::kRead, ERROR_NEGATIVE_SEEK), distance < 0);
+  SR_RETURN_HR_IF(
+      Failure(Family::kRead, GetLastError()),
+      SetFilePointer(file.get(), distance, nullptr, FILE_BEGIN) != static_cast<DWORD>(distance));
   char header[8];
   DWORD read = 0;
-  if (FAILED(SR_TRACED_WIN32(ReadFile(file.get(), header, sizeof(header), &read, nullptr))))
-    return kResultReadError;
-  if (read < sizeof(header)) return kResultUnsupported;
+  SR_RETURN_HR_IF(Failure(Family::kRead, GetLastError()),
+                  !ReadFile(file.get(), header, sizeof(header), &read, nullptr));
+  // As for memory: fewer than 8 bytes is no video.
+  SR_RETURN_HR_IF(MF_E_UNSUPPORTED_BYTESTREAM_TYPE, read < sizeof(header));
   timestamp = LastWriteSeconds(file.get());
-  return kResultOk;
-}
-
-int ResultOf(ExtractStatus status) {
-  switch (status) {
-    case ExtractStatus::kOk:
-      return kResultOk;
-    case ExtractStatus::kNoMemory:
-      return kResultNoMemory;
-    case ExtractStatus::kNoFrame:
-      break;
-  }
-  return kResultUnsupported;
+  return S_OK;
 }
 
 // Processors the process may run on.
@@ -144,8 +132,6 @@ int32_t CountEntries(HLOCAL listing) {
     ++count;
   return count;
 }
-
-enum class AheadTake { kTaken, kNotAhead, kTimedOut };
 
 // One host call's hold on the owner of its video, and on the owner's worker once it needs one.
 class OwnerLease {
@@ -168,24 +154,26 @@ class OwnerLease {
   void Acquire(bool fresh);
   HLOCAL listing() const { return m_owner->listing.get(); }
   // Checks the file at `offset`, and probes and lists it unless the owner has its listing.
-  int MakeListing(uint32_t offset, bool probe_again);
-  // Runs one request on the owner's worker; false when refused or too late.
-  bool Run(WorkRequest request, WorkAnswer& answer);
+  HRESULT MakeListing(uint32_t offset, bool probe_again);
+  // Runs one request on the owner's worker: the answer's result, or why there is none (refused,
+  // or too late).
+  HRESULT Run(WorkRequest request, WorkAnswer& answer);
 
   // Whether this call's entries may be read ahead: a file's video, in the table.
   bool MayReadAhead() const { return m_memory == nullptr && m_owner != &m_unkept && m_stamp.valid; }
   // Records a fetch of entry `index` among `entries` and returns the entries due after it;
   // cancels what was read ahead outside them, except entry `index` itself.
   AheadWindow NoteFetch(int32_t index, int32_t entries);
-  // Entry `request.index` when it was read ahead, waiting while it is being read; meanwhile the
-  // window's entries start, the host's core being free while it waits.
-  AheadTake TakeAhead(const AheadWindow& window, const WorkRequest& request, UniqueHlocal& image,
-                      uint32_t& image_bytes);
+  // Entry `request.index` when it was read ahead (S_OK; S_FALSE when it was not), waiting while
+  // it is being read, within the call's limit; meanwhile the window's entries start, the host's
+  // core being free while it waits.
+  HRESULT TakeAhead(const AheadWindow& window, const WorkRequest& request, UniqueHlocal& image,
+                    uint32_t& image_bytes);
   // Starts workers on the window's entries that are neither read nor being read.
   void ReadAhead(const AheadWindow& window, const WorkRequest& request);
 
  private:
-  Worker* ClaimWorker();
+  HRESULT ClaimWorker();
   void ReadAheadLocked(const AheadWindow& window, WorkRequest request);
 
   const wchar_t* m_path;
@@ -263,29 +251,30 @@ OwnerLease::~OwnerLease() {
   if (!m_owner->listing) DropLocked(*m_owner);
 }
 
-Worker* OwnerLease::ClaimWorker() {
-  if (m_worker != nullptr) return m_worker;
+HRESULT OwnerLease::ClaimWorker() {
+  if (m_worker != nullptr) return S_OK;
   ScopedLock lock(WorkersLock());
-  Worker* worker =
-      Worker::ClaimLocked(m_path, m_stamp, m_settings.limits, HeldWorkerLocked(*m_owner));
-  if (worker == nullptr) return nullptr;
+  Worker* worker = nullptr;
+  SR_RETURN_IF_FAILED(
+      Worker::ClaimLocked(m_path, m_stamp, m_settings.limits, HeldWorkerLocked(*m_owner), worker));
   m_owner->worker = worker;
   m_owner->generation = worker->generation();
   m_worker = worker;
   m_generation = worker->generation();
-  return worker;
+  return S_OK;
 }
 
-bool OwnerLease::Run(WorkRequest request, WorkAnswer& answer) {
-  Worker* worker = ClaimWorker();
-  if (worker == nullptr) return false;
+HRESULT OwnerLease::Run(WorkRequest request, WorkAnswer& answer) {
+  SR_RETURN_IF_FAILED(ClaimWorker());
   request.memory = m_memory;
-  if (worker->Submit(m_generation, request) &&
-      worker->Await(m_generation, m_settings.limits, answer))
-    return true;
-  // Abandoned, or it gave up waiting for us: no longer ours to release.
-  m_worker = nullptr;
-  return false;
+  HRESULT handed = m_worker->Submit(m_generation, request);
+  if (SUCCEEDED(handed)) handed = m_worker->Await(m_generation, m_settings.limits, answer);
+  if (FAILED(handed)) {
+    // Abandoned, or it gave up waiting for us: no longer ours to release.
+    m_worker = nullptr;
+    return SR_TRACED(handed);
+  }
+  return SR_TRACED(answer.result);
 }
 
 AheadWindow OwnerLease::NoteFetch(int32_t index, int32_t entries) {
@@ -301,21 +290,21 @@ AheadWindow OwnerLease::NoteFetch(int32_t index, int32_t entries) {
   return window;
 }
 
-AheadTake OwnerLease::TakeAhead(const AheadWindow& window, const WorkRequest& request,
-                                UniqueHlocal& image, uint32_t& image_bytes) {
+HRESULT OwnerLease::TakeAhead(const AheadWindow& window, const WorkRequest& request,
+                              UniqueHlocal& image, uint32_t& image_bytes) {
   ScopedLock lock(WorkersLock());
   for (AheadSlot& slot : m_owner->ahead) {
     if (slot.state == AheadSlot::State::kEmpty || slot.index != request.index) continue;
     ReadAheadLocked(window, request);
-    if (!Worker::AwaitAheadLocked(slot, m_settings.limits)) return AheadTake::kTimedOut;
+    if (!Worker::AwaitAheadLocked(slot, m_settings.limits)) return kTimedOut;
     // Emptied meanwhile: the reading failed, or the file changed under it.
     if (slot.state != AheadSlot::State::kReady || slot.index != request.index) break;
     image = std::move(slot.image);
     image_bytes = slot.image_bytes;
     slot = AheadSlot{};
-    return AheadTake::kTaken;
+    return S_OK;
   }
-  return AheadTake::kNotAhead;
+  return S_FALSE;
 }
 
 void OwnerLease::ReadAhead(const AheadWindow& window, const WorkRequest& request) {
@@ -348,46 +337,45 @@ void OwnerLease::ReadAheadLocked(const AheadWindow& window, WorkRequest request)
     if (covered) continue;
     if (empty == nullptr) return;
     // Never waits for a worker: read-ahead only takes what is free.
-    Worker* worker =
-        Worker::ClaimLocked(m_path, m_stamp, m_settings.limits, nullptr, Worker::Wait::kNever);
-    if (worker == nullptr) return;
+    Worker* worker = nullptr;
+    if (FAILED(Worker::ClaimLocked(m_path, m_stamp, m_settings.limits, nullptr, worker,
+                                   Worker::Wait::kNever)))
+      return;
     worker->ReadAheadLocked(worker->generation(), request, *empty);
   }
 }
 
-int OwnerLease::MakeListing(uint32_t offset, bool probe_again) {
+HRESULT OwnerLease::MakeListing(uint32_t offset, bool probe_again) {
   int64_t timestamp = 0;  // memory has no file time
   if (m_memory != nullptr) {
     // As for a file: fewer than 8 bytes is no video.
-    if (m_memory->size() < 8) return kResultUnsupported;
-  } else if (const int result = CheckReadable(m_path, offset, timestamp)) {
-    return result;
+    SR_RETURN_HR_IF(MF_E_UNSUPPORTED_BYTESTREAM_TYPE, m_memory->size() < 8);
+  } else {
+    SR_RETURN_IF_FAILED(CheckReadable(m_path, offset, timestamp));
   }
-  if (m_owner->listing && !probe_again) return kResultOk;
+  if (m_owner->listing && !probe_again) return S_OK;
   WorkRequest request;
   request.probe = true;
   request.serialise_creation = m_settings.limits.serialise_creation;
   WorkAnswer answer;
-  if (!Run(request, answer) || !answer.probed) return kResultUnsupported;
+  SR_RETURN_IF_FAILED(Run(request, answer));
   UniqueHlocal listing;
-  if (const int result =
-          SynthesiseListing(m_path, answer.facts, timestamp, m_settings.frame, listing)) {
-    return result;
-  }
+  SR_RETURN_IF_FAILED(
+      SynthesiseListing(m_path, answer.facts, timestamp, m_settings.frame, listing));
   ScopedLock lock(WorkersLock());
   m_owner->listing = std::move(listing);
-  return kResultOk;
+  return S_OK;
 }
 
 }  // namespace
 
-int CopyListing(HLOCAL listing, UniqueHlocal& copy) {
+HRESULT CopyListing(HLOCAL listing, UniqueHlocal& copy) {
   const SIZE_T bytes = LocalSize(listing);
   UniqueHlocal block(LocalAlloc(LMEM_FIXED, bytes));
-  if (!block) return kResultNoMemory;
+  SR_RETURN_HR_IF(E_OUTOFMEMORY, !block);
   std::memcpy(block.get(), listing, bytes);
   copy = std::move(block);
-  return kResultOk;
+  return S_OK;
 }
 
 bool MatchEntry(HLOCAL listing, EntryRecord& request) {
@@ -404,37 +392,37 @@ bool MatchEntry(HLOCAL listing, EntryRecord& request) {
   return false;
 }
 
-int ListVideo(const wchar_t* path, uint32_t offset, const CallSettings& settings,
-              UniqueHlocal& copy, LentMemory* memory) {
+HRESULT ListVideo(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                  UniqueHlocal& copy, LentMemory* memory) {
   OwnerLease lease(memory != nullptr ? kMemoryVideoName : path, settings, memory);
   lease.Acquire(true);
-  if (const int result = lease.MakeListing(offset, true)) return result;
+  SR_RETURN_IF_FAILED(lease.MakeListing(offset, true));
   // The listing stays the owner's even when the copy fails.
   return CopyListing(lease.listing(), copy);
 }
 
-int DescribeVideoEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
-                       EntryRecord& request, LentMemory* memory) {
+HRESULT DescribeVideoEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                           EntryRecord& request, LentMemory* memory) {
   OwnerLease lease(memory != nullptr ? kMemoryVideoName : path, settings, memory);
   lease.Acquire(false);
-  if (const int result = lease.MakeListing(offset, false)) return result;
-  return MatchEntry(lease.listing(), request) ? kResultOk : kResultRefused;
+  SR_RETURN_IF_FAILED(lease.MakeListing(offset, false));
+  SR_RETURN_HR_IF(kNoEntry, !MatchEntry(lease.listing(), request));
+  return S_OK;
 }
 
-int FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings& settings,
-                    EntryRecord& entry, UniqueHlocal& image, uint32_t& image_bytes,
-                    LentMemory* memory) {
+HRESULT FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                        EntryRecord& entry, UniqueHlocal& image, uint32_t& image_bytes,
+                        LentMemory* memory) {
   OwnerLease lease(memory != nullptr ? kMemoryVideoName : path, settings, memory);
   lease.Acquire(false);
   const bool listed_before = lease.listing() != nullptr;
-  if (!listed_before) {
-    if (const int result = lease.MakeListing(0, false)) return result;
-  }
+  if (!listed_before) SR_RETURN_IF_FAILED(lease.MakeListing(0, false));
   entry = EntryRecord{};
   entry.position = position;
-  // A position a new listing lacks is refused; one a kept listing lacks is no entry.
-  if (!MatchEntry(lease.listing(), entry))
-    return listed_before ? kResultUnsupported : kResultRefused;
+  // A position a new listing lacks is refused; one a kept listing lacks is no entry, as a frame
+  // past the stream's end would be.
+  SR_RETURN_HR_IF(listed_before ? MF_E_OUT_OF_RANGE : kNoEntry,
+                  !MatchEntry(lease.listing(), entry));
   WorkRequest request;
   request.index = static_cast<int32_t>(entry.position);
   // The listing was made with these very settings: its size is the image's.
@@ -446,23 +434,17 @@ int FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings&
   AheadWindow window;
   if (ahead) {
     window = lease.NoteFetch(request.index, CountEntries(lease.listing()));
-    switch (lease.TakeAhead(window, request, image, image_bytes)) {
-      case AheadTake::kTaken:
-        return kResultOk;
-      case AheadTake::kTimedOut:
-        return kResultUnsupported;
-      case AheadTake::kNotAhead:
-        break;
-    }
+    const HRESULT taken = lease.TakeAhead(window, request, image, image_bytes);
+    SR_RETURN_IF_FAILED(taken);
+    if (taken == S_OK) return S_OK;
   }
   WorkAnswer answer;
-  if (!lease.Run(request, answer)) return kResultUnsupported;
-  if (answer.status != ExtractStatus::kOk) return ResultOf(answer.status);
+  SR_RETURN_IF_FAILED(lease.Run(request, answer));
   image = std::move(answer.image);
   image_bytes = answer.image_bytes;
   // After this entry's own work, which read-ahead never delays.
   if (ahead) lease.ReadAhead(window, request);
-  return kResultOk;
+  return S_OK;
 }
 
 void ForgetOpenVideos() {

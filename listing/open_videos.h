@@ -28,30 +28,31 @@ inline constexpr wchar_t kMemoryVideoName[] = L"frame";
 // kMemoryVideoName and stamped 0, there being no file time.
 
 // A copy of a listing block for the caller (the whole block, terminator and slack included).
-int CopyListing(HLOCAL listing, UniqueHlocal& copy);
+HRESULT CopyListing(HLOCAL listing, UniqueHlocal& copy);
 
 // The entry a request names: by file name (case-insensitive) when it has one, otherwise by
 // position. Copies it over the request and returns true when found.
 bool MatchEntry(HLOCAL listing, EntryRecord& request);
 
 // A new listing of the video, built by a fresh probe: `copy` receives a block the caller owns.
-// Past the limits the video counts as unsupported.
-int ListVideo(const wchar_t* path, uint32_t offset, const CallSettings& settings,
-              UniqueHlocal& copy, LentMemory* memory = nullptr);
+// Past the limits the video counts as unsupported (kTimedOut, kStuckFileRefused).
+HRESULT ListVideo(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                  UniqueHlocal& copy, LentMemory* memory = nullptr);
 
 // One entry, named by the request's file name or, when that is empty, by its position; from the
-// video's listing when it is current, else from a new one.
-int DescribeVideoEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
-                       EntryRecord& request, LentMemory* memory = nullptr);
+// video's listing when it is current, else from a new one. kNoEntry when the listing lacks it.
+HRESULT DescribeVideoEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                           EntryRecord& request, LentMemory* memory = nullptr);
 
 // The entry at `position` and its image: `entry` receives the listed entry, `image` its BMP.
 // The video's worker serves both the listing (when it is not current) and the frame, unless the
 // frame was read ahead: a host that fetched neighbouring entries in one direction twice in a row
 // finds the next ones read (or being read) by workers of their own meanwhile; any other entry
-// cancels them.
-int FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings& settings,
-                    EntryRecord& entry, UniqueHlocal& image, uint32_t& image_bytes,
-                    LentMemory* memory = nullptr);
+// cancels them. A position a new listing lacks is kNoEntry, one a kept listing lacks
+// MF_E_OUT_OF_RANGE.
+HRESULT FetchVideoEntry(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                        EntryRecord& entry, UniqueHlocal& image, uint32_t& image_bytes,
+                        LentMemory* memory = nullptr);
 
 // Lets go of every listing; only when the DLL is unloaded by FreeLibrary (no worker is left then).
 void ForgetOpenVideos();

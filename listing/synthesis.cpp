@@ -9,10 +9,10 @@
 
 #include "listing/entry_record.h"
 #include "listing/entry_table.h"
-#include "listing/results.h"
 #include "picture/bmp.h"
 #include "picture/convert.h"
 #include "video/probe.h"
+#include "win/result.h"
 
 namespace stillreel {
 
@@ -36,13 +36,13 @@ std::optional<PictureDimensions> ListedPicture(const VideoFacts& facts, bool asp
 
 }  // namespace
 
-int SynthesiseListing(const wchar_t* path, const VideoFacts& facts, int64_t timestamp,
-                      const FrameSettings& settings, UniqueHlocal& listing) {
+HRESULT SynthesiseListing(const wchar_t* path, const VideoFacts& facts, int64_t timestamp,
+                          const FrameSettings& settings, UniqueHlocal& listing) {
   const int64_t count = EntryCount(settings, facts.seconds);
   const auto bytes = ListingBytes(count, sizeof(EntryRecord));
-  if (!bytes) return kResultNoMemory;
+  SR_RETURN_HR_IF(E_OUTOFMEMORY, !bytes);
   UniqueHlocal block(LocalAlloc(LMEM_ZEROINIT, *bytes));
-  if (!block) return kResultNoMemory;
+  SR_RETURN_HR_IF(E_OUTOFMEMORY, !block);
 
   // A frame too large for a BMP still gets an entry: its fetch will be refused.
   const std::optional<PictureDimensions> picture = ListedPicture(facts, settings.aspect);
@@ -63,7 +63,7 @@ int SynthesiseListing(const wchar_t* path, const VideoFacts& facts, int64_t time
     EntryName(stem, i, entry.file_name, kRecordTextChars);
   }
   listing = std::move(block);
-  return kResultOk;
+  return S_OK;
 }
 
 }  // namespace stillreel

@@ -9,9 +9,9 @@
 
 namespace stillreel {
 
-// 0 with the new listing (every entry stamped with `timestamp`, seconds since 1970); 4 when the
-// block cannot be represented or allocated.
-int SynthesiseListing(const wchar_t* path, const VideoFacts& facts, int64_t timestamp,
-                      const FrameSettings& settings, UniqueHlocal& listing);
+// The new listing (every entry stamped with `timestamp`, seconds since 1970); E_OUTOFMEMORY when
+// the block cannot be represented or allocated.
+HRESULT SynthesiseListing(const wchar_t* path, const VideoFacts& facts, int64_t timestamp,
+                          const FrameSettings& settings, UniqueHlocal& listing);
 
 }  // namespace stillreel

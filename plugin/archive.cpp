@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "listing/open_videos.h"
-#include "listing/results.h"
 #include "plugin/settings.h"
 #include "plugin/text.h"
 #include "video/byte_stream.h"
@@ -20,38 +19,39 @@ namespace stillreel {
 
 namespace {
 
-int Fetch(const wchar_t* path, LentMemory* memory, EntryWord position, const CallSettings& settings,
-          HLOCAL& image) {
+HRESULT Fetch(const wchar_t* path, LentMemory* memory, EntryWord position,
+              const CallSettings& settings, HLOCAL& image) {
   EntryRecord entry;
   UniqueHlocal block;
   uint32_t bytes = 0;
-  if (const int result = FetchVideoEntry(path, position, settings, entry, block, bytes, memory))
-    return result;
+  SR_RETURN_IF_FAILED(FetchVideoEntry(path, position, settings, entry, block, bytes, memory));
   image = block.release();
-  return kResultOk;
+  return S_OK;
 }
 
-int FetchInto(const wchar_t* path, LentMemory* memory, EntryWord position,
-              const CallSettings& settings, const wchar_t* directory) {
+// A Win32 error here is a write failure (Family::kWrite): the same error on the input is not.
+HRESULT FetchInto(const wchar_t* path, LentMemory* memory, EntryWord position,
+                  const CallSettings& settings, const wchar_t* directory) {
   EntryRecord entry;
   UniqueHlocal block;
   uint32_t bytes = 0;
-  if (const int result = FetchVideoEntry(path, position, settings, entry, block, bytes, memory))
-    return result;
+  SR_RETURN_IF_FAILED(FetchVideoEntry(path, position, settings, entry, block, bytes, memory));
   wchar_t target[kPathChars];
-  if (PathCombineW(target, directory, entry.file_name) == nullptr) return kResultWriteError;
+  SR_RETURN_HR_IF(Failure(Family::kWrite, ERROR_FILENAME_EXCED_RANGE),
+                  PathCombineW(target, directory, entry.file_name) == nullptr);
   UniqueFile file(
       CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return kResultWriteError;
+  SR_RETURN_HR_IF(Failure(Family::kWrite, GetLastError()), !file);
   DWORD written = 0;
   const BOOL ok = WriteFile(file.get(), block.get(), bytes, &written, nullptr);
+  // A short count without an error is a full disk.
+  const DWORD error = !ok ? GetLastError() : ERROR_HANDLE_DISK_FULL;
   file.reset();
-  if (!ok || written != bytes) {
-    // Leave no partial picture behind: the file is ours, created just now.
-    DeleteFileW(target);
-    return kResultWriteError;
-  }
-  return kResultOk;
+  const bool whole = ok && written == bytes;
+  // Leave no partial picture behind: the file is ours, created just now.
+  if (!whole) DeleteFileW(target);
+  SR_RETURN_HR_IF(Failure(Family::kWrite, error), !whole);
+  return S_OK;
 }
 
 // Whether `path` names a file that can be opened (a folder cannot be).
@@ -116,15 +116,13 @@ bool SupportsFile(const wchar_t* path, intptr_t dw, const CallSettings& settings
   }
   // The first bytes of a file that can be opened are not examined: Media Foundation decides.
   VideoFacts facts;
-  if (ProbeVideoWithin(path, settings.limits, facts)) return true;
-  // The failing calls behind it are traced where they fail; this says what they meant.
-  TraceFailure("Media Foundation serves the file as a video", MF_E_UNSUPPORTED_BYTESTREAM_TYPE,
-               __FILE__, __LINE__);
-  return false;
+  // The failing calls behind it are traced where they fail; this line gives the outcome (a time
+  // limit, a stuck file, or the platform's own failure).
+  return SUCCEEDED(SR_TRACED(ProbeVideoWithin(path, settings.limits, facts)));
 }
 
-int ListArchive(const wchar_t* path, uint32_t offset, const CallSettings& settings,
-                UniqueHlocal& listing) {
+HRESULT ListArchive(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                    UniqueHlocal& listing) {
   return ListVideo(path, offset, settings, listing);
 }
 
@@ -140,58 +138,58 @@ void NarrowRecord(const EntryRecord& wide, EntryRecordA& ansi) {
   ansi.crc = wide.crc;
 }
 
-int NarrowListing(HLOCAL wide, UniqueHlocal& ansi) {
+HRESULT NarrowListing(HLOCAL wide, UniqueHlocal& ansi) {
   const auto* entries = static_cast<const EntryRecord*>(wide);
   size_t count = 0;
   while (!IsTerminator(entries[count])) ++count;
   UniqueHlocal block(LocalAlloc(LMEM_ZEROINIT, (count + 1) * sizeof(EntryRecordA)));
-  if (!block) return kResultNoMemory;
+  SR_RETURN_HR_IF(E_OUTOFMEMORY, !block);
   auto* records = static_cast<EntryRecordA*>(block.get());
   for (size_t i = 0; i < count; ++i) NarrowRecord(entries[i], records[i]);
   ansi = std::move(block);
-  return kResultOk;
+  return S_OK;
 }
 
-int DescribeEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
-                  EntryRecord& request) {
+HRESULT DescribeEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                      EntryRecord& request) {
   return DescribeVideoEntry(path, offset, settings, request);
 }
 
-int FetchToMemory(const wchar_t* path, EntryWord position, const CallSettings& settings,
-                  HLOCAL& image) {
+HRESULT FetchToMemory(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                      HLOCAL& image) {
   return Fetch(path, nullptr, position, settings, image);
 }
 
-int FetchToDirectory(const wchar_t* path, EntryWord position, const CallSettings& settings,
-                     const wchar_t* directory) {
+HRESULT FetchToDirectory(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                         const wchar_t* directory) {
   return FetchInto(path, nullptr, position, settings, directory);
 }
 
-int ListMemoryArchive(const void* data, uint64_t size, const CallSettings& settings,
-                      UniqueHlocal& listing) {
+HRESULT ListMemoryArchive(const void* data, uint64_t size, const CallSettings& settings,
+                          UniqueHlocal& listing) {
   const MemoryLoan loan(data, size);
-  if (loan.get() == nullptr) return kResultNoMemory;
+  SR_RETURN_HR_IF(E_OUTOFMEMORY, loan.get() == nullptr);
   return ListVideo(nullptr, 0, settings, listing, loan.get());
 }
 
-int DescribeMemoryEntry(const void* data, uint64_t size, const CallSettings& settings,
-                        EntryRecord& request) {
+HRESULT DescribeMemoryEntry(const void* data, uint64_t size, const CallSettings& settings,
+                            EntryRecord& request) {
   const MemoryLoan loan(data, size);
-  if (loan.get() == nullptr) return kResultNoMemory;
+  SR_RETURN_HR_IF(E_OUTOFMEMORY, loan.get() == nullptr);
   return DescribeVideoEntry(nullptr, 0, settings, request, loan.get());
 }
 
-int FetchMemoryToMemory(const void* data, uint64_t size, const CallSettings& settings,
-                        HLOCAL& image) {
+HRESULT FetchMemoryToMemory(const void* data, uint64_t size, const CallSettings& settings,
+                            HLOCAL& image) {
   const MemoryLoan loan(data, size);
-  if (loan.get() == nullptr) return kResultNoMemory;
+  SR_RETURN_HR_IF(E_OUTOFMEMORY, loan.get() == nullptr);
   return Fetch(nullptr, loan.get(), kMemoryEntry, settings, image);
 }
 
-int FetchMemoryToDirectory(const void* data, uint64_t size, const CallSettings& settings,
-                           const wchar_t* directory) {
+HRESULT FetchMemoryToDirectory(const void* data, uint64_t size, const CallSettings& settings,
+                               const wchar_t* directory) {
   const MemoryLoan loan(data, size);
-  if (loan.get() == nullptr) return kResultNoMemory;
+  SR_RETURN_HR_IF(E_OUTOFMEMORY, loan.get() == nullptr);
   return FetchInto(nullptr, loan.get(), kMemoryEntry, settings, directory);
 }
 

@@ -22,24 +22,24 @@ bool PluginInfoText(int infono, wchar_t (&text)[kPathChars]);
 bool SupportsFile(const wchar_t* path, intptr_t dw, const CallSettings& settings);
 
 // A fresh listing of the video at `path`, made by a new probe.
-int ListArchive(const wchar_t* path, uint32_t offset, const CallSettings& settings,
-                UniqueHlocal& listing);
+HRESULT ListArchive(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                    UniqueHlocal& listing);
 
 // The ANSI form of a wide listing.
-int NarrowListing(HLOCAL wide, UniqueHlocal& ansi);
+HRESULT NarrowListing(HLOCAL wide, UniqueHlocal& ansi);
 
 // The entry named by `request` (its file name, or its position when the name is empty) in the
 // video's current listing; on success `request` holds the whole entry.
-int DescribeEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
-                  EntryRecord& request);
+HRESULT DescribeEntry(const wchar_t* path, uint32_t offset, const CallSettings& settings,
+                      EntryRecord& request);
 
 void NarrowRecord(const EntryRecord& wide, EntryRecordA& ansi);
 
 // The image of the entry at `position`, into memory or as a new file in `directory`.
-int FetchToMemory(const wchar_t* path, EntryWord position, const CallSettings& settings,
-                  HLOCAL& image);
-int FetchToDirectory(const wchar_t* path, EntryWord position, const CallSettings& settings,
-                     const wchar_t* directory);
+HRESULT FetchToMemory(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                      HLOCAL& image);
+HRESULT FetchToDirectory(const wchar_t* path, EntryWord position, const CallSettings& settings,
+                         const wchar_t* directory);
 
 // The same for a video the host passes in memory (flag & 7 == 1): `data` is the whole file and
 // `size` its length in bytes. The memory is read only until the function returns; the listing is
@@ -47,13 +47,13 @@ int FetchToDirectory(const wchar_t* path, EntryWord position, const CallSettings
 // and stamped 0. A fetch from memory has no position to name its entry by (`len` is the size):
 // it gives the first entry, kMemoryEntry.
 inline constexpr EntryWord kMemoryEntry = 0;
-int ListMemoryArchive(const void* data, uint64_t size, const CallSettings& settings,
-                      UniqueHlocal& listing);
-int DescribeMemoryEntry(const void* data, uint64_t size, const CallSettings& settings,
-                        EntryRecord& request);
-int FetchMemoryToMemory(const void* data, uint64_t size, const CallSettings& settings,
-                        HLOCAL& image);
-int FetchMemoryToDirectory(const void* data, uint64_t size, const CallSettings& settings,
-                           const wchar_t* directory);
+HRESULT ListMemoryArchive(const void* data, uint64_t size, const CallSettings& settings,
+                          UniqueHlocal& listing);
+HRESULT DescribeMemoryEntry(const void* data, uint64_t size, const CallSettings& settings,
+                            EntryRecord& request);
+HRESULT FetchMemoryToMemory(const void* data, uint64_t size, const CallSettings& settings,
+                            HLOCAL& image);
+HRESULT FetchMemoryToDirectory(const void* data, uint64_t size, const CallSettings& settings,
+                               const wchar_t* directory);
 
 }  // namespace stillreel

@@ -10,6 +10,7 @@
 #include "plugin/host_interface.h"
 #include "plugin/settings.h"
 #include "plugin/text.h"
+#include "win/result.h"
 
 using namespace stillreel;
 
@@ -20,91 +21,104 @@ const wchar_t* AcceptedPath(const wchar_t* path) { return WidePathFits(path) ? p
 
 // Runs an export body with the settings read once for the call; anything unexpected becomes
 // `failure` instead of crossing into the host.
-template <typename Body>
-int Guarded(int failure, Body body) noexcept {
+template <typename Result, typename Body>
+Result Guarded(Result failure, Body body) noexcept {
   try {
     const CallSettings settings = ReadCallSettings();
     return body(settings);
   } catch (...) {
+    // Only an allocation throws in our code.
+    TraceFailure("the call without an exception", E_OUTOFMEMORY, __FILE__, __LINE__);
     return failure;
   }
+}
+
+// The same for the exports that give a result code: the body's HRESULT, mapped in one place.
+template <typename Body>
+int GuardedResult(Body body) noexcept {
+  return ResultCode(Guarded(E_OUTOFMEMORY, body));
 }
 
 bool IsMemoryInput(unsigned flag) { return (flag & kInputKindMask) == kInputMemory; }
 
 // Hands a wide listing to the host, in ANSI when asked.
-int DeliverListing(UniqueHlocal wide, HLOCAL* listing, bool ansi) {
+HRESULT DeliverListing(UniqueHlocal wide, HLOCAL* listing, bool ansi) {
   if (!ansi) {
     *listing = wide.release();
-    return kResultOk;
+    return S_OK;
   }
   UniqueHlocal narrow;
-  if (const int result = NarrowListing(wide.get(), narrow)) return result;
+  SR_RETURN_IF_FAILED(NarrowListing(wide.get(), narrow));
   *listing = narrow.release();
-  return kResultOk;
+  return S_OK;
 }
 
-int ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, const CallSettings& settings,
-                HLOCAL* listing, bool ansi) {
-  if (listing == nullptr) return kResultRefused;
+// A null `path` was refused on the way in (too long, or not convertible).
+HRESULT ArchiveInfo(const wchar_t* path, LONG_PTR len, unsigned flag, const CallSettings& settings,
+                    HLOCAL* listing, bool ansi) {
+  SR_RETURN_HR_IF(kNoPlaceForResult, listing == nullptr);
   *listing = nullptr;  // hosts read the handle after any result
-  if (flag & kInputKindMask) return kResultRefused;
-  if (path == nullptr) return kResultReadError;
+  SR_RETURN_HR_IF(kNotPathInput, flag & kInputKindMask);
+  SR_RETURN_HR_IF(kPathRefused, path == nullptr);
   UniqueHlocal wide;
-  if (const int result = ListArchive(path, static_cast<uint32_t>(len), settings, wide))
-    return result;
+  SR_RETURN_IF_FAILED(ListArchive(path, static_cast<uint32_t>(len), settings, wide));
   return DeliverListing(std::move(wide), listing, ansi);
 }
 
 // `data` is the whole file and `len` its size in bytes.
-int MemoryArchiveInfo(const void* data, LONG_PTR len, const CallSettings& settings, HLOCAL* listing,
-                      bool ansi) {
-  if (listing == nullptr) return kResultRefused;
+HRESULT MemoryArchiveInfo(const void* data, LONG_PTR len, const CallSettings& settings,
+                          HLOCAL* listing, bool ansi) {
+  SR_RETURN_HR_IF(kNoPlaceForResult, listing == nullptr);
   *listing = nullptr;
-  if (data == nullptr || len <= 0) return kResultReadError;
+  SR_RETURN_HR_IF(kNoInput, data == nullptr || len <= 0);
   UniqueHlocal wide;
-  if (const int result = ListMemoryArchive(data, static_cast<uint64_t>(len), settings, wide))
-    return result;
+  SR_RETURN_IF_FAILED(ListMemoryArchive(data, static_cast<uint64_t>(len), settings, wide));
   return DeliverListing(std::move(wide), listing, ansi);
+}
+
+// The input refused before any work: a kind neither path nor memory, or no input (a path that
+// was refused on the way in is null).
+HRESULT CheckInput(const void* source, LONG_PTR len, unsigned flag) {
+  const bool memory = IsMemoryInput(flag);
+  SR_RETURN_HR_IF(kNotPathInput, (flag & kInputKindMask) && !memory);
+  SR_RETURN_HR_IF(memory ? kNoInput : kPathRefused, source == nullptr || (memory && len <= 0));
+  return S_OK;
 }
 
 // `name` is null when it was refused on the way in: it then matches no entry.
 // With memory input `source` points at the whole file and `len` is its size.
-int FileInfo(const void* source, LONG_PTR len, const wchar_t* name, bool name_refused,
-             unsigned flag, const CallSettings& settings, EntryRecord& request) {
-  const bool memory = IsMemoryInput(flag);
-  if ((flag & kInputKindMask) && !memory) return kResultRefused;
-  if (source == nullptr || (memory && len <= 0)) return kResultReadError;
+HRESULT FileInfo(const void* source, LONG_PTR len, const wchar_t* name, bool name_refused,
+                 unsigned flag, const CallSettings& settings, EntryRecord& request) {
+  SR_RETURN_IF_FAILED(CheckInput(source, len, flag));
   if (name != nullptr && lstrlenW(name) >= kRecordTextChars) name_refused = true;
   if (name != nullptr) CopyWideBounded(name, request.file_name, kRecordTextChars);
-  const int result =
-      memory ? DescribeMemoryEntry(source, static_cast<uint64_t>(len), settings, request)
-             : DescribeEntry(static_cast<const wchar_t*>(source), static_cast<uint32_t>(len),
-                             settings, request);
+  SR_RETURN_IF_FAILED(
+      IsMemoryInput(flag)
+          ? DescribeMemoryEntry(source, static_cast<uint64_t>(len), settings, request)
+          : DescribeEntry(static_cast<const wchar_t*>(source), static_cast<uint32_t>(len), settings,
+                          request));
   // A name no entry can carry must not match one by its truncated form.
-  return result == kResultOk && name_refused ? kResultRefused : result;
+  SR_RETURN_HR_IF(kNameRefused, name_refused);
+  return S_OK;
 }
 
 // With memory input `source` points at the whole file and `len` is its size.
-int File(const void* source, LONG_PTR len, void* dest, const wchar_t* directory, unsigned flag,
-         const CallSettings& settings) {
+HRESULT File(const void* source, LONG_PTR len, void* dest, const wchar_t* directory, unsigned flag,
+             const CallSettings& settings) {
   const bool memory = IsMemoryInput(flag);
-  if ((flag & kInputKindMask) && !memory) return kResultRefused;
-  if (dest == nullptr) return kResultRefused;
-  if (source == nullptr || (memory && len <= 0)) return kResultReadError;
+  SR_RETURN_HR_IF(kNotPathInput, (flag & kInputKindMask) && !memory);
+  SR_RETURN_HR_IF(kNoPlaceForResult, dest == nullptr);
+  SR_RETURN_IF_FAILED(CheckInput(source, len, flag));
+  const bool to_memory = (flag & kOutputToMemory) != 0;
+  SR_RETURN_HR_IF(kNoOutputFolder, !to_memory && directory == nullptr);
   if (memory) {
     const auto size = static_cast<uint64_t>(len);
-    if (flag & kOutputToMemory) {
-      return FetchMemoryToMemory(source, size, settings, *static_cast<HLOCAL*>(dest));
-    }
-    if (directory == nullptr) return kResultWriteError;
+    if (to_memory) return FetchMemoryToMemory(source, size, settings, *static_cast<HLOCAL*>(dest));
     return FetchMemoryToDirectory(source, size, settings, directory);
   }
   const auto* path = static_cast<const wchar_t*>(source);
   const auto position = static_cast<EntryWord>(len);
-  if (flag & kOutputToMemory)
-    return FetchToMemory(path, position, settings, *static_cast<HLOCAL*>(dest));
-  if (directory == nullptr) return kResultWriteError;
+  if (to_memory) return FetchToMemory(path, position, settings, *static_cast<HLOCAL*>(dest));
   return FetchToDirectory(path, position, settings, directory);
 }
 
@@ -149,14 +163,14 @@ int WINAPI IsSupported(const char* filename, LONG_PTR dw) {
 }
 
 int WINAPI GetArchiveInfoW(const wchar_t* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
-  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
+  return GuardedResult([&](const CallSettings& settings) -> HRESULT {
     if (IsMemoryInput(flag)) return MemoryArchiveInfo(buf, len, settings, lphInf, false);
     return ArchiveInfo(AcceptedPath(buf), len, flag, settings, lphInf, false);
   });
 }
 
 int WINAPI GetArchiveInfo(const char* buf, LONG_PTR len, unsigned flag, HLOCAL* lphInf) {
-  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
+  return GuardedResult([&](const CallSettings& settings) -> HRESULT {
     if (IsMemoryInput(flag)) return MemoryArchiveInfo(buf, len, settings, lphInf, true);
     wchar_t path[kPathChars];
     const bool ok = WidenPath(buf, path);
@@ -166,21 +180,21 @@ int WINAPI GetArchiveInfo(const char* buf, LONG_PTR len, unsigned flag, HLOCAL* 
 
 int WINAPI GetFileInfoW(const wchar_t* buf, LONG_PTR len, const wchar_t* filename, unsigned flag,
                         EntryRecord* lpInfo) {
-  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
-    if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
+  return GuardedResult([&](const CallSettings& settings) -> HRESULT {
+    SR_RETURN_HR_IF(kNoPlaceForResult, lpInfo == nullptr || filename == nullptr);
     EntryRecord request{};
     request.position = lpInfo->position;
     const void* source = IsMemoryInput(flag) ? buf : AcceptedPath(buf);
-    const int result = FileInfo(source, len, filename, false, flag, settings, request);
-    if (result == kResultOk) *lpInfo = request;
-    return result;
+    SR_RETURN_IF_FAILED(FileInfo(source, len, filename, false, flag, settings, request));
+    *lpInfo = request;
+    return S_OK;
   });
 }
 
 int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsigned flag,
                        EntryRecordA* lpInfo) {
-  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
-    if (lpInfo == nullptr || filename == nullptr) return kResultRefused;
+  return GuardedResult([&](const CallSettings& settings) -> HRESULT {
+    SR_RETURN_HR_IF(kNoPlaceForResult, lpInfo == nullptr || filename == nullptr);
     wchar_t path[kPathChars];
     wchar_t name[kPathChars];
     const bool memory = IsMemoryInput(flag);
@@ -189,18 +203,17 @@ int WINAPI GetFileInfo(const char* buf, LONG_PTR len, const char* filename, unsi
     EntryRecord request{};
     request.position = lpInfo->position;
     const void* source = memory ? static_cast<const void*>(buf) : path_ok ? path : nullptr;
-    const int result =
-        FileInfo(source, len, name_ok ? name : L"", !name_ok, flag, settings, request);
-    if (result != kResultOk) return result;
+    SR_RETURN_IF_FAILED(
+        FileInfo(source, len, name_ok ? name : L"", !name_ok, flag, settings, request));
     std::memset(lpInfo, 0, sizeof(*lpInfo));
     NarrowRecord(request, *lpInfo);
-    return kResultOk;
+    return S_OK;
   });
 }
 
 int WINAPI GetFileW(const wchar_t* src, LONG_PTR len, wchar_t* dest, unsigned flag,
                     ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
-  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
+  return GuardedResult([&](const CallSettings& settings) -> HRESULT {
     const void* source = IsMemoryInput(flag) ? src : AcceptedPath(src);
     return File(source, len, dest, dest, flag, settings);
   });
@@ -208,7 +221,7 @@ int WINAPI GetFileW(const wchar_t* src, LONG_PTR len, wchar_t* dest, unsigned fl
 
 int WINAPI GetFile(const char* src, LONG_PTR len, char* dest, unsigned flag,
                    ProgressCallback /*progress*/, LONG_PTR /*lData*/) {
-  return Guarded(kResultNoMemory, [&](const CallSettings& settings) {
+  return GuardedResult([&](const CallSettings& settings) -> HRESULT {
     wchar_t path[kPathChars];
     wchar_t directory[kPathChars];
     const bool memory = IsMemoryInput(flag);

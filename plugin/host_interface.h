@@ -1,15 +1,35 @@
 // Everything a host sees of the plug-in: the exported functions' types, the flag bits, the
-// result codes and both entry records, for each width. The DLL, host/sphost, the tests and the
-// benchmarks include this header and declare none of it again. The wide record and the result
-// codes are defined by the listing, which builds them, and come in with it.
+// result codes (and the one mapping of our HRESULTs to them) and both entry records, for each
+// width. The DLL, host/sphost, the tests and the benchmarks include this header and declare none
+// of it again. The wide record is defined by the listing, which builds it, and comes in with it.
 #pragma once
 
 #include <windows.h>
 
 #include "listing/entry_record.h"
-#include "listing/results.h"
+#include "win/errors.h"
 
 namespace stillreel {
+
+// The result codes of the listing and extraction functions.
+inline constexpr int kResultOk = 0;
+inline constexpr int kResultRefused = -1;     // input kind not a path, or no entry in a new listing
+inline constexpr int kResultUnsupported = 2;  // not a video, too short to read, or no frame
+inline constexpr int kResultNoMemory = 4;     // a block for the host could not be allocated
+inline constexpr int kResultReadError = 6;    // the file cannot be opened, positioned or read
+inline constexpr int kResultWriteError = 9;   // the output file cannot be created or written
+
+// The host's result code for the outcome of a call. Ours say their family (win/errors.h); any
+// other failure, Media Foundation's own, a time limit passed or a stuck file, means the video
+// cannot be served.
+inline int ResultCode(HRESULT hr) {
+  if (SUCCEEDED(hr)) return kResultOk;
+  if (hr == E_OUTOFMEMORY) return kResultNoMemory;
+  if (IsFamily(hr, Family::kRefused)) return kResultRefused;
+  if (IsFamily(hr, Family::kRead)) return kResultReadError;
+  if (IsFamily(hr, Family::kWrite)) return kResultWriteError;
+  return kResultUnsupported;
+}
 
 // Bits of the `flag` argument.
 inline constexpr unsigned kInputKindMask = 7;       // the input kind: one of the two below

@@ -3,6 +3,7 @@
 #include "video/open_video.h"
 
 #include <mfapi.h>
+#include <mferror.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -210,40 +211,37 @@ HRESULT LockPlanes(IMFMediaBuffer* buffer, IMFMediaType* type, const FrameLayout
 // Turned and scaled as the type's attributes say, the same rule the probe lists the size by; an
 // HDR signal (by `type` or the stream's `native` type, may be null) tone-mapped when `hdr`.
 // The image block comes from `blocks` when it has one of the right size.
-ExtractStatus ConvertSample(IMFSample* sample, IMFMediaType* type, IMFMediaType* native,
-                            bool aspect, bool hdr, ImageBlockSource* blocks, UniqueHlocal& image,
-                            uint32_t& image_bytes) {
+HRESULT ConvertSample(IMFSample* sample, IMFMediaType* type, IMFMediaType* native, bool aspect,
+                      bool hdr, ImageBlockSource* blocks, UniqueHlocal& image,
+                      uint32_t& image_bytes) {
   FrameLayout layout;
-  if (FAILED(SR_TRACED(ReadFrameLayout(type, layout)))) return ExtractStatus::kNoFrame;
+  SR_RETURN_IF_FAILED(ReadFrameLayout(type, layout));
   PictureOptions options = ReadPictureOptions(type, !aspect, native);
   ReadHdrSignal(type, native, hdr, options);
   const std::optional<PictureDimensions> shown =
       PictureSize(layout.picture.width, layout.picture.height, options);
-  if (!shown) return ExtractStatus::kNoFrame;
+  SR_RETURN_HR_IF(MF_E_INVALIDMEDIATYPE, !shown);
   const std::optional<uint32_t> bytes = BmpImageSize(shown->width, shown->height);
-  if (!bytes) return ExtractStatus::kNoFrame;
+  SR_RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW), !bytes);
   ComPtr<IMFMediaBuffer> buffer;
-  if (FAILED(SR_TRACED(sample->ConvertToContiguousBuffer(&buffer)))) return ExtractStatus::kNoFrame;
+  SR_RETURN_IF_FAILED(sample->ConvertToContiguousBuffer(&buffer));
   FrameLock lock;
   LockedFrame frame;
-  if (FAILED(SR_TRACED(LockPlanes(buffer.Get(), type, layout, lock, frame)))) {
-    return ExtractStatus::kNoFrame;
-  }
+  SR_RETURN_IF_FAILED(LockPlanes(buffer.Get(), type, layout, lock, frame));
 
   // The image block is the conversion target: its pixel area is already the bottom-up 32-bit
   // layout, and every fresh page of an image-sized buffer costs a fault, so no second one.
   UniqueHlocal block = blocks != nullptr ? blocks->Take(*bytes) : UniqueHlocal();
   if (!block) block.reset(LocalAlloc(LMEM_FIXED, *bytes));
-  if (!block) return ExtractStatus::kNoMemory;
+  SR_RETURN_HR_IF(E_OUTOFMEMORY, !block);
   auto* image_data = static_cast<uint8_t*>(block.get());
-  if (!ConvertNv12ToBgra(frame.planes, frame.start, frame.length, options,
-                         image_data + kBmpHeaderSize)) {
-    return ExtractStatus::kNoFrame;
-  }
+  // The planes do not fit the buffer the type described.
+  SR_RETURN_HR_IF(MF_E_INVALIDMEDIATYPE, !ConvertNv12ToBgra(frame.planes, frame.start, frame.length,
+                                                            options, image_data + kBmpHeaderSize));
   AssembleBmp(shown->width, shown->height, image_data + kBmpHeaderSize, image_data);
   image = std::move(block);
   image_bytes = *bytes;
-  return ExtractStatus::kOk;
+  return S_OK;
 }
 
 }  // namespace
@@ -278,7 +276,7 @@ void OpenVideo::Close() {
   m_planner = ReadOnPlanner{};
 }
 
-bool OpenVideo::Probe(VideoFacts& facts) {
+HRESULT OpenVideo::Probe(VideoFacts& facts) {
   // The probe may read a frame: where the reader stands is no longer known.
   m_planner.Forget();
   m_stands_at = -1;
@@ -345,10 +343,9 @@ HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, FrameRead& read) {
   return result;
 }
 
-ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
-                                 ImageBlockSource* blocks, UniqueHlocal& image,
-                                 uint32_t& image_bytes) {
-  if (!m_reader) return ExtractStatus::kNoFrame;
+HRESULT OpenVideo::Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
+                           ImageBlockSource* blocks, UniqueHlocal& image, uint32_t& image_bytes) {
+  SR_RETURN_HR_IF(MF_E_NOT_INITIALIZED, !m_reader);
   const int64_t t = SeekTime(settings, index, m_duration);
   FrameRead read;
   HRESULT result = S_OK;
@@ -358,13 +355,14 @@ ExtractStatus OpenVideo::Extract(int32_t index, const FrameSettings& settings, R
   } else if (!(settings.exact && DueMoment(t, m_duration, true) == t &&
                m_planner.ShouldReadOn(t, read_on) &&
                ReadOnTo(t, read_on != ReadOnMode::kAlways, read))) {
-    if (!m_reader) return ExtractStatus::kNoFrame;  // reopening failed
+    SR_RETURN_HR_IF(MF_E_NOT_INITIALIZED, !m_reader);  // reopening failed
     result = SeekAndRead(t, settings.exact, read);
   }
-  if (!m_reader) return ExtractStatus::kNoFrame;
+  SR_RETURN_HR_IF(MF_E_NOT_INITIALIZED, !m_reader);
   // After the reader reported an error no call may be made on it again: it is not kept.
   if (read.reader_failed) Close();
-  if (FAILED(result) || !read.sample || !read.type) return ExtractStatus::kNoFrame;
+  SR_RETURN_IF_FAILED(result);
+  SR_RETURN_HR_IF(MF_E_END_OF_STREAM, !read.sample || !read.type);
   return ConvertSample(read.sample.Get(), read.type.Get(), m_native.Get(), settings.aspect,
                        settings.hdr, blocks, image, image_bytes);
 }

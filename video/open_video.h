@@ -14,10 +14,6 @@
 
 namespace stillreel {
 
-// kNoFrame: the video cannot be opened or decoded at that moment, or the frame is refused.
-// kNoMemory: the conversion target or the image block cannot be allocated.
-enum class ExtractStatus { kOk, kNoFrame, kNoMemory };
-
 // Hands the extraction an image block made ready meanwhile, or none.
 class ImageBlockSource {
  public:
@@ -41,13 +37,15 @@ class OpenVideo {
   void Close();
   bool is_open() const { return m_reader != nullptr; }
 
-  bool Probe(VideoFacts& facts);
+  HRESULT Probe(VideoFacts& facts);
   // The BMP image of entry `index` (placed in time by `settings`), on the kept reader. It may read
   // on from the last frame it delivered instead of seeking, as `read_on` allows; the frame is the
   // same either way. The image block comes from `blocks` (may be null) when it has one of the right
-  // size.
-  ExtractStatus Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
-                        ImageBlockSource* blocks, UniqueHlocal& image, uint32_t& image_bytes);
+  // size. Fails with the reader's own failure, or when the video cannot be decoded at that
+  // moment, the frame is refused (MF_E_INVALIDMEDIATYPE and others) or the image block cannot be
+  // allocated (E_OUTOFMEMORY).
+  HRESULT Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
+                  ImageBlockSource* blocks, UniqueHlocal& image, uint32_t& image_bytes);
 
  private:
   // Reads on to the frame due at t, within the planner's budget if `budget`; false when it gave up:

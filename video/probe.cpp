@@ -1,11 +1,14 @@
 // The video probe: whether Media Foundation can serve a file as frames, how long and how large.
 #include "video/probe.h"
 
+#include <mferror.h>
+
 #include <limits>
 
 #include "video/frame_read.h"
 #include "video/frame_rules.h"
 #include "win/media.h"
+#include "win/result.h"
 
 namespace stillreel {
 
@@ -48,16 +51,16 @@ void ReadShownPicture(IMFSourceReader* reader, VideoFacts& facts) {
 
 }  // namespace
 
-bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts) {
+HRESULT ProbeReader(IMFSourceReader* reader, VideoFacts& facts) {
   int64_t ticks = 0;
-  if (FAILED(ReadDuration(reader, ticks))) return false;
+  SR_RETURN_IF_FAILED(ReadDuration(reader, ticks));
   VideoFacts found;
   found.seconds = WholeSeconds(ticks);
-  if (found.seconds == 0) return false;
+  SR_RETURN_HR_IF(MF_E_NO_DURATION, found.seconds == 0);
   // A listing still lists a video whose size it cannot read; its fetches decide.
   ReadShownPicture(reader, found);
   facts = found;
-  return true;
+  return S_OK;
 }
 
 }  // namespace stillreel

@@ -18,7 +18,8 @@ struct VideoFacts {
 };
 
 // The facts of a usable video from a reader that OpenNv12Reader opened, wherever it stands: its
-// first video stream decodes and it lasts at least one whole second. False for anything else.
-bool ProbeReader(IMFSourceReader* reader, VideoFacts& facts);
+// first video stream decodes and it lasts at least one whole second. A failure for anything else:
+// the duration's, or MF_E_NO_DURATION for less than a second (nothing to list).
+HRESULT ProbeReader(IMFSourceReader* reader, VideoFacts& facts);
 
 }  // namespace stillreel

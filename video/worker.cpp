@@ -9,9 +9,11 @@
 
 #include "video/reader.h"
 #include "win/caller_wait.h"
+#include "win/errors.h"
 #include "win/immortal.h"
 #include "win/trace.h"
 #include "win/media.h"
+#include "win/result.h"
 
 namespace stillreel {
 
@@ -88,12 +90,14 @@ void Worker::SetStateLocked(State state) {
   g_pool.get().changed.WakeAll();
 }
 
-Worker* Worker::ClaimLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits,
-                            Worker* kept, Wait wait) {
+HRESULT Worker::ClaimLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits,
+                            Worker* kept, Worker*& claimed, Wait wait) {
+  claimed = nullptr;
   for (;;) {
     if (kept != nullptr && kept->m_state == State::kIdle) {
       kept->SetStateLocked(State::kBusy);
-      return kept;
+      claimed = kept;
+      return S_OK;
     }
     int stuck = 0;
     Worker* free_worker = nullptr;
@@ -104,7 +108,7 @@ Worker* Worker::ClaimLocked(const wchar_t* path, const FileStamp& stamp, const M
         if (stamp.Same(worker.m_stamp) && lstrcmpiW(worker.m_path, path) == 0) {
           TraceFailure("a worker for this file is stuck in the platform", kStuckFileRefused,
                        __FILE__, __LINE__);
-          return nullptr;
+          return kStuckFileRefused;
         }
         ++stuck;
       }
@@ -116,34 +120,37 @@ Worker* Worker::ClaimLocked(const wchar_t* path, const FileStamp& stamp, const M
     }
     if (stuck >= kMaxStuckWorkers) {
       TraceFailure("too many workers stuck in the platform", kStuckFileRefused, __FILE__, __LINE__);
-      return nullptr;
+      return kStuckFileRefused;
     }
     if (free_worker != nullptr) {
-      return free_worker->StartLocked(path, stamp, limits) ? free_worker : nullptr;
+      SR_RETURN_IF_FAILED(free_worker->StartLocked(path, stamp, limits));
+      claimed = free_worker;
+      return S_OK;
     }
     // Every worker busy or ending: one is soon free again, within the call's limit.
-    if (wait == Wait::kNever) return nullptr;
+    if (wait == Wait::kNever) return E_PENDING;  // none free now, and the caller does not wait
     if (oldest_idle != nullptr) oldest_idle->RetireLocked();
     if (!WaitForWorkersLocked(limits)) {
       TraceFailure("no free worker within the time limit", kTimedOut, __FILE__, __LINE__);
-      return nullptr;
+      return kTimedOut;
     }
   }
 }
 
-bool Worker::StartLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits) {
-  if (lstrlenW(path) >= MAX_PATH) return false;
+HRESULT Worker::StartLocked(const wchar_t* path, const FileStamp& stamp,
+                            const MediaLimits& limits) {
+  SR_RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE), lstrlenW(path) >= MAX_PATH);
   HMODULE self = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<const wchar_t*>(&Worker::Main), &self)) {
-    return false;
-  }
+  SR_RETURN_IF_FAILED(
+      SR_TRACED_WIN32(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                         reinterpret_cast<const wchar_t*>(&Worker::Main), &self)));
   UniqueModule module(self);
   Event request_ready, answer_ready, spare_ready;
-  if (!request_ready.Create() || !answer_ready.Create() || !spare_ready.Create(true)) return false;
+  SR_RETURN_IF_FAILED(
+      SR_TRACED_WIN32(request_ready.Create() && answer_ready.Create() && spare_ready.Create(true)));
   // Suspended until every member is in place; on failure the owners above let go of it all.
   UniqueHandle thread(CreateThread(nullptr, 0, &Worker::Main, this, CREATE_SUSPENDED, nullptr));
-  if (!thread) return false;
+  SR_RETURN_IF_FAILED(SR_TRACED_WIN32(thread));
   lstrcpynW(m_path, path, MAX_PATH);
   m_stamp = stamp;
   m_idle_ms = limits.idle_ms;
@@ -162,17 +169,17 @@ bool Worker::StartLocked(const wchar_t* path, const FileStamp& stamp, const Medi
   // process.
   (void)ResumeThread(thread.get());
   m_thread = std::move(thread);
-  return true;
+  return S_OK;
 }
 
 bool Worker::HeldLocked(uint32_t generation) const {
   return m_generation == generation && m_state == State::kBusy;
 }
 
-bool Worker::Submit(uint32_t generation, const WorkRequest& request) {
+HRESULT Worker::Submit(uint32_t generation, const WorkRequest& request) {
   {
     ScopedLock lock(WorkersLock());
-    if (!HeldLocked(generation)) return false;
+    SR_RETURN_HR_IF(kTimedOut, !HeldLocked(generation));
     m_request = request;
     m_request_pending = true;
     m_answered = false;
@@ -188,20 +195,20 @@ bool Worker::Submit(uint32_t generation, const WorkRequest& request) {
   }
   // The worker has the request: until it answers, this run and its events stay.
   m_spare_ready.Set();
-  return true;
+  return S_OK;
 }
 
-bool Worker::Await(uint32_t generation, const MediaLimits& limits, WorkAnswer& answer) {
+HRESULT Worker::Await(uint32_t generation, const MediaLimits& limits, WorkAnswer& answer) {
   // The host thread's one wait for the answer.
   const bool signalled = WaitLettingComCallsIn(m_answer_ready, limits.RemainingMs());
   ScopedLock lock(WorkersLock());
   // Given up on a caller that did not come back in time (see Run): nothing is ours any more.
-  if (!HeldLocked(generation)) return false;
+  SR_RETURN_HR_IF(kTimedOut, !HeldLocked(generation));
   if (!m_answered) {
     // The worker may still be in a call that never returns; it ends on its own if it does.
     TraceFailure("the answer within the time limit", kTimedOut, __FILE__, __LINE__);
     SetStateLocked(State::kAbandoned);
-    return false;
+    return kTimedOut;
   }
   // Set under the lock just after the wait gave up: take the signal back.
   if (!signalled) (void)m_answer_ready.Wait(0);
@@ -209,7 +216,7 @@ bool Worker::Await(uint32_t generation, const MediaLimits& limits, WorkAnswer& a
   m_answer = WorkAnswer{};
   m_answered = false;
   m_spare.reset();  // not taken: another size than listed, or no frame
-  return true;
+  return S_OK;
 }
 
 void Worker::Release(uint32_t generation, const MediaLimits& limits) {
@@ -305,18 +312,22 @@ bool Worker::AwaitAheadLocked(AheadSlot& slot, const MediaLimits& limits) {
 
 WorkAnswer Worker::Serve(OpenVideo& video, HRESULT media_foundation, const WorkRequest& request) {
   WorkAnswer answer;
-  if (FAILED(media_foundation)) return answer;
+  answer.result = media_foundation;
+  if (FAILED(answer.result)) return answer;
   SetReaderCreationSerialised(request.serialise_creation);
-  if (!video.is_open() && FAILED(video.Open(m_path, request.memory.Get()))) return answer;
+  if (!video.is_open()) {
+    answer.result = video.Open(m_path, request.memory.Get());
+    if (FAILED(answer.result)) return answer;
+  }
   if (request.probe) {
-    answer.probed = video.Probe(answer.facts);
+    answer.result = video.Probe(answer.facts);
   } else {
     SpareBlock spare(*this, request.image_bytes);
-    answer.status = video.Extract(request.index, request.settings, request.read_on, &spare,
+    answer.result = video.Extract(request.index, request.settings, request.read_on, &spare,
                                   answer.image, answer.image_bytes);
   }
   // A reader that failed once may be in an error state: the next call opens a fresh one.
-  if (request.probe ? !answer.probed : answer.status != ExtractStatus::kOk) video.Close();
+  if (FAILED(answer.result)) video.Close();
   return answer;
 }
 
@@ -358,7 +369,7 @@ void Worker::Run() {
       video.Close();  // nothing of the video outlives the work (see Release)
       ScopedLock lock(WorkersLock());
       if (m_state == State::kAhead && m_ahead != nullptr) {
-        if (same_file && answer.status == ExtractStatus::kOk) {
+        if (same_file && SUCCEEDED(answer.result)) {
           m_ahead->image = std::move(answer.image);
           m_ahead->image_bytes = answer.image_bytes;
           m_ahead->state = AheadSlot::State::kReady;
@@ -404,30 +415,29 @@ DWORD WINAPI Worker::Main(void* parameter) {
   FreeLibraryAndExitThread(module.release(), 0);
 }
 
-bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts) {
-  if (path == nullptr) return false;
+HRESULT ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts) {
+  SR_RETURN_HR_IF(E_POINTER, path == nullptr);
   const FileStamp stamp = StampOf(path);
   Worker* worker = nullptr;
   uint32_t generation = 0;
   {
     ScopedLock lock(WorkersLock());
-    worker = Worker::ClaimLocked(path, stamp, limits, nullptr);
-    if (worker != nullptr) generation = worker->generation();
+    SR_RETURN_IF_FAILED(Worker::ClaimLocked(path, stamp, limits, nullptr, worker));
+    generation = worker->generation();
   }
-  if (worker == nullptr) return false;
   WorkRequest request;
   request.probe = true;
   request.serialise_creation = limits.serialise_creation;
   WorkAnswer answer;
-  if (!worker->Submit(generation, request) || !worker->Await(generation, limits, answer))
-    return false;
+  SR_RETURN_IF_FAILED(worker->Submit(generation, request));
+  SR_RETURN_IF_FAILED(worker->Await(generation, limits, answer));
   // Nothing holds this worker for later: its reader goes now.
   MediaLimits once = limits;
   once.keep_reader = false;
   worker->Release(generation, once);
-  if (!answer.probed) return false;
+  SR_RETURN_IF_FAILED(answer.result);
   facts = answer.facts;
-  return true;
+  return S_OK;
 }
 
 }  // namespace stillreel

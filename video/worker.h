@@ -63,9 +63,8 @@ struct WorkRequest {
 };
 
 struct WorkAnswer {
-  bool probed = false;
+  HRESULT result = E_UNEXPECTED;  // the probe's or the extraction's; set by every answer
   VideoFacts facts;
-  ExtractStatus status = ExtractStatus::kNoFrame;
   UniqueHlocal image;
   uint32_t image_bytes = 0;
 };
@@ -114,19 +113,21 @@ class Worker {
   Worker& operator=(const Worker&) = delete;
 
   // A worker owned by the caller for `path`: `kept` (an idle worker the caller's video holds,
-  // may be null) when it is still idle, else a new one. Null when the work must be refused: too
-  // many workers stuck, this file's worker stuck, no thread, or none free before the deadline.
+  // may be null) when it is still idle, else a new one. A failure when the work must be refused:
+  // too many workers stuck or this file's worker stuck (kStuckFileRefused), no thread (its
+  // Win32 error), or none free before the deadline (kTimedOut); `claimed` is then null.
   // The caller holds WorkersLock() (it is left while waiting for a free one).
-  static Worker* ClaimLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits,
-                             Worker* kept, Wait wait = Wait::kUntilDeadline);
+  static HRESULT ClaimLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits,
+                             Worker* kept, Worker*& claimed, Wait wait = Wait::kUntilDeadline);
 
   // Each of these takes the generation() the caller saw when it claimed the worker, and does
-  // nothing (false) when the worker is no longer that caller's.
+  // nothing (kTimedOut: the worker gave up waiting for the caller) when the worker is no longer
+  // that caller's.
   // Hands `request` over; meanwhile the calling thread makes the image block ready.
-  bool Submit(uint32_t generation, const WorkRequest& request);
-  // The answer to the last request, or false when it did not come before the deadline: then the
-  // worker is abandoned, no longer the caller's, and nothing of the request reaches the caller.
-  bool Await(uint32_t generation, const MediaLimits& limits, WorkAnswer& answer);
+  HRESULT Submit(uint32_t generation, const WorkRequest& request);
+  // The answer to the last request, or kTimedOut when it did not come before the deadline: then
+  // the worker is abandoned, no longer the caller's, and nothing of the request reaches the caller.
+  HRESULT Await(uint32_t generation, const MediaLimits& limits, WorkAnswer& answer);
   // Gives the worker back after Await answered: kept idle with its reader when the limits say so,
   // else ended, and the call returns only once its thread (and so its reader) is gone.
   void Release(uint32_t generation, const MediaLimits& limits);
@@ -150,7 +151,7 @@ class Worker {
   uint32_t generation() const { return m_generation; }
 
  private:
-  bool StartLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits);
+  HRESULT StartLocked(const wchar_t* path, const FileStamp& stamp, const MediaLimits& limits);
   bool HeldLocked(uint32_t generation) const;
   void SetStateLocked(State state);
   void Run();
@@ -185,8 +186,8 @@ CriticalSection& WorkersLock();
 // false when it passed.
 bool WaitForWorkersLocked(const MediaLimits& limits);
 
-// ProbeVideo on a worker that nothing keeps. False also when the limit passed or the work was
-// refused.
-bool ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts);
+// ProbeReader on a worker that nothing keeps. Fails also when the limit passed or the work was
+// refused (as ClaimLocked and Await say).
+HRESULT ProbeVideoWithin(const wchar_t* path, const MediaLimits& limits, VideoFacts& facts);
 
 }  // namespace stillreel

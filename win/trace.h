@@ -10,13 +10,6 @@
 
 namespace stillreel {
 
-// What a call fails with when Media Foundation's own work is not what failed: the call's time
-// limit passed, or the file was refused because a worker for it (or too many) is stuck.
-// HRESULT_FROM_WIN32(ERROR_TIMEOUT) and HRESULT_FROM_WIN32(ERROR_BUSY), spelt out: mingw's
-// HRESULT_FROM_WIN32 is not constexpr.
-inline constexpr HRESULT kTimedOut = static_cast<HRESULT>(0x800705B4);
-inline constexpr HRESULT kStuckFileRefused = static_cast<HRESULT>(0x800700AA);
-
 // Process-wide: the plug-in sets it from the settings file at the start of each call.
 inline std::atomic<bool> g_trace_enabled{false};
 

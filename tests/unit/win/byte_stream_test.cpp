@@ -116,15 +116,14 @@ Outcome Read(const wchar_t* path, LentMemory* memory) {
   OpenVideo video;
   out.opened = video.Open(path, memory);
   if (FAILED(out.opened)) return out;
-  out.probed = video.Probe(out.facts);
+  out.probed = SUCCEEDED(video.Probe(out.facts));
   for (int32_t index = 0; index < 3; ++index) {
     UniqueHlocal image;
     uint32_t bytes = 0;
-    const ExtractStatus status =
+    const HRESULT status =
         video.Extract(index, {3, 0, 0}, ReadOnMode::kNever, nullptr, image, bytes);
-    out.images.push_back(status == ExtractStatus::kOk
-                             ? std::string(static_cast<const char*>(image.get()), bytes)
-                             : std::string());
+    out.images.push_back(status == S_OK ? std::string(static_cast<const char*>(image.get()), bytes)
+                                        : std::string());
   }
   return out;
 }

@@ -13,7 +13,7 @@ bool ProbeVideo(const wchar_t* path, VideoFacts& facts) {
   if (FAILED(media_foundation.status())) return false;
   Microsoft::WRL::ComPtr<IMFSourceReader> reader;
   if (FAILED(OpenNv12Reader(path, reader))) return false;
-  return ProbeReader(reader.Get(), facts);
+  return SUCCEEDED(ProbeReader(reader.Get(), facts));
 }
 
 bool IsSupportedVideo(const wchar_t* path) {
@@ -21,12 +21,12 @@ bool IsSupportedVideo(const wchar_t* path) {
   return ProbeVideo(path, facts);
 }
 
-ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,
-                           UniqueHlocal& image, uint32_t& image_bytes) {
+HRESULT ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,
+                     UniqueHlocal& image, uint32_t& image_bytes) {
   MediaFoundationScope media_foundation;
-  if (FAILED(media_foundation.status())) return ExtractStatus::kNoFrame;
+  if (FAILED(media_foundation.status())) return media_foundation.status();
   OpenVideo video;
-  if (FAILED(video.Open(path))) return ExtractStatus::kNoFrame;
+  if (const HRESULT opened = video.Open(path); FAILED(opened)) return opened;
   return video.Extract(index, settings, ReadOnMode::kNever, nullptr, image, image_bytes);
 }
 

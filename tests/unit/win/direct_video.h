@@ -15,8 +15,8 @@ bool ProbeVideo(const wchar_t* path, VideoFacts& facts);
 bool IsSupportedVideo(const wchar_t* path);
 
 // The BMP image of entry `index` (placed in time by `settings`) from a fresh reader that seeks;
-// both outputs are left as they were unless the result is kOk.
-ExtractStatus ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,
-                           UniqueHlocal& image, uint32_t& image_bytes);
+// both outputs are left as they were unless the result is S_OK.
+HRESULT ExtractFrame(const wchar_t* path, int32_t index, const FrameSettings& settings,
+                     UniqueHlocal& image, uint32_t& image_bytes);
 
 }  // namespace stillreel
