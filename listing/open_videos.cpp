@@ -39,6 +39,11 @@ struct OpenVideoOwner {
   ULONGLONG last_used = 0;
   BrowseOrder order;                  // how the host has been fetching the entries
   AheadSlot ahead[kMaxAheadReaders];  // entries read ahead of the host, or being read
+  // The workers that read ahead for it, each keeping its reader for the next entry a while.
+  struct AheadReader {
+    Worker* worker = nullptr;
+    uint32_t generation = 0;
+  } readers[kMaxAheadReaders + 1];
 };
 
 // Guarded by WorkersLock(), the lock of the workers the owners hold. Never destroyed: see
@@ -61,8 +66,42 @@ bool ReadsAheadLocked(const OpenVideoOwner& owner) {
   return false;
 }
 
+// Ends the owner's readers that wait for more; those still reading go with their slots.
+void EndAheadReadersLocked(OpenVideoOwner& owner) {
+  for (OpenVideoOwner::AheadReader& reader : owner.readers) {
+    if (reader.worker != nullptr) reader.worker->EndAheadLocked(reader.generation);
+    reader = OpenVideoOwner::AheadReader{};
+  }
+}
+
 void CancelAheadLocked(OpenVideoOwner& owner) {
   for (AheadSlot& slot : owner.ahead) Worker::CancelAheadLocked(slot);
+  EndAheadReadersLocked(owner);
+}
+
+// A reader of the owner's that waits for the next entry, or null.
+Worker* IdleAheadReaderLocked(OpenVideoOwner& owner) {
+  for (const OpenVideoOwner::AheadReader& reader : owner.readers) {
+    if (reader.worker != nullptr && reader.worker->AheadIdleLocked(reader.generation))
+      return reader.worker;
+  }
+  return nullptr;
+}
+
+// Remembers `worker` among the owner's readers, in place of one that has ended.
+void AddAheadReaderLocked(OpenVideoOwner& owner, Worker* worker) {
+  for (OpenVideoOwner::AheadReader& reader : owner.readers) {
+    if (reader.worker == worker && reader.generation == worker->generation()) return;
+  }
+  for (OpenVideoOwner::AheadReader& reader : owner.readers) {
+    const bool gone = reader.worker == nullptr ||
+                      reader.worker->generation() != reader.generation ||
+                      reader.worker->state() != Worker::State::kAhead;
+    if (!gone) continue;
+    reader.worker = worker;
+    reader.generation = worker->generation();
+    return;
+  }
 }
 
 // Lets go of the owner's listing, of its kept reader and of what it read ahead; the caller holds
@@ -175,6 +214,9 @@ class OwnerLease {
  private:
   HRESULT ClaimWorker();
   void ReadAheadLocked(const AheadWindow& window, WorkRequest request);
+  // A worker to read an entry ahead: the call's own once its work is done, one of the owner's
+  // readers waiting for more, or a free one; null when none is free.
+  Worker* AheadWorkerLocked();
 
   const wchar_t* m_path;
   const CallSettings& m_settings;
@@ -281,6 +323,8 @@ AheadWindow OwnerLease::NoteFetch(int32_t index, int32_t entries) {
   ScopedLock lock(WorkersLock());
   const int32_t step = m_owner->order.Fetched(index);
   const AheadWindow window = WindowAfter(index, step, entries, AheadReadersHere());
+  // A host that jumps keeps no reader busy or open for it.
+  if (window.count == 0) EndAheadReadersLocked(*m_owner);
   for (AheadSlot& slot : m_owner->ahead) {
     if (slot.state != AheadSlot::State::kEmpty && slot.index != index &&
         !window.Contains(slot.index)) {
@@ -313,6 +357,23 @@ void OwnerLease::ReadAhead(const AheadWindow& window, const WorkRequest& request
   ReadAheadLocked(window, request);
 }
 
+Worker* OwnerLease::AheadWorkerLocked() {
+  // The call's own worker first: its reader stands at the entry just read, nearest the next.
+  if (m_worker != nullptr && m_worker->state() == Worker::State::kBusy &&
+      m_worker->generation() == m_generation) {
+    Worker* own = m_worker;
+    m_worker = nullptr;  // handed over: not released by this call
+    return own;
+  }
+  if (Worker* idle = IdleAheadReaderLocked(*m_owner)) return idle;
+  // Never waits for a worker: read-ahead only takes what is free.
+  Worker* claimed = nullptr;
+  if (FAILED(Worker::ClaimLocked(m_path, m_stamp, m_settings.limits, nullptr, claimed,
+                                 Worker::Wait::kNever)))
+    return nullptr;
+  return claimed;
+}
+
 void OwnerLease::ReadAheadLocked(const AheadWindow& window, WorkRequest request) {
   // Videos read ahead at once are few: the least recently used other one gives way.
   OpenVideoOwner* oldest = nullptr;
@@ -336,12 +397,10 @@ void OwnerLease::ReadAheadLocked(const AheadWindow& window, WorkRequest request)
     }
     if (covered) continue;
     if (empty == nullptr) return;
-    // Never waits for a worker: read-ahead only takes what is free.
-    Worker* worker = nullptr;
-    if (FAILED(Worker::ClaimLocked(m_path, m_stamp, m_settings.limits, nullptr, worker,
-                                   Worker::Wait::kNever)))
-      return;
+    Worker* worker = AheadWorkerLocked();
+    if (worker == nullptr) return;
     worker->ReadAheadLocked(worker->generation(), request, *empty);
+    AddAheadReaderLocked(*m_owner, worker);
   }
 }
 

@@ -260,8 +260,13 @@ void Worker::RetireLocked() {
   m_request_ready.Set();
 }
 
+bool Worker::AheadIdleLocked(uint32_t generation) const {
+  return m_generation == generation && m_state == State::kAhead && m_ahead == nullptr &&
+         !m_request_pending && !m_quit;
+}
+
 void Worker::ReadAheadLocked(uint32_t generation, const WorkRequest& request, AheadSlot& slot) {
-  if (!HeldLocked(generation)) return;
+  if (!HeldLocked(generation) && !AheadIdleLocked(generation)) return;
   m_request = request;
   m_request.ahead = true;
   m_request.image_bytes = 0;  // no spare block: the host's thread does not wait to touch one
@@ -290,6 +295,11 @@ void Worker::CancelAheadLocked(AheadSlot& slot) {
     worker->m_request_ready.Set();
   }
   slot = AheadSlot{};
+}
+
+void Worker::EndAheadLocked(uint32_t generation) {
+  if (!AheadIdleLocked(generation)) return;
+  RetireLocked();
 }
 
 bool Worker::AwaitAheadLocked(AheadSlot& slot, const MediaLimits& limits) {
@@ -343,7 +353,9 @@ void Worker::Run() {
     DWORD wait_ms = 0;
     {
       ScopedLock lock(WorkersLock());
-      wait_ms = m_state == State::kBusy ? kCallerGoneMs : m_idle_ms;
+      wait_ms = m_state == State::kBusy    ? kCallerGoneMs
+                : m_state == State::kAhead ? kAheadIdleMs
+                                           : m_idle_ms;
     }
     const bool woken = m_request_ready.Wait(wait_ms);
     WorkRequest request;
@@ -364,23 +376,24 @@ void Worker::Run() {
     WorkAnswer answer = Serve(video, media_foundation.status(), request);
     if (request.ahead) {
       // Read while the file may have been replaced: an image of another file than the one the
-      // host listed is never delivered.
+      // host listed is never delivered, and its reader goes.
       const bool same_file = StampOf(m_path).Same(m_stamp);
-      video.Close();  // nothing of the video outlives the work (see Release)
+      if (!same_file) video.Close();
       ScopedLock lock(WorkersLock());
-      if (m_state == State::kAhead && m_ahead != nullptr) {
-        if (same_file && SUCCEEDED(answer.result)) {
-          m_ahead->image = std::move(answer.image);
-          m_ahead->image_bytes = answer.image_bytes;
-          m_ahead->state = AheadSlot::State::kReady;
-        } else {
-          *m_ahead = AheadSlot{};
-        }
-        m_ahead->worker = nullptr;
-        m_ahead = nullptr;
-        SetStateLocked(State::kEnding);  // wakes a call waiting for the slot
+      // Cancelled meanwhile (kEnding) or given up on (kAbandoned): nothing is delivered.
+      if (m_state != State::kAhead || m_ahead == nullptr) return;
+      if (same_file && SUCCEEDED(answer.result)) {
+        m_ahead->image = std::move(answer.image);
+        m_ahead->image_bytes = answer.image_bytes;
+        m_ahead->state = AheadSlot::State::kReady;
+      } else {
+        *m_ahead = AheadSlot{};
       }
-      return;
+      m_ahead->worker = nullptr;
+      m_ahead = nullptr;
+      // Waits for the video's next entry with its reader open, kAheadIdleMs at most.
+      SetStateLocked(State::kAhead);  // wakes a call waiting for the slot
+      continue;
     }
     ScopedLock lock(WorkersLock());
     // Too late: the caller has returned, and what was made for it goes with `answer`.

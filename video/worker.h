@@ -22,6 +22,9 @@ namespace stillreel {
 inline constexpr DWORD kDefaultIdleMs = 3000;
 // At most this many readers kept open while unused; the least recently used goes first.
 inline constexpr int kMaxIdleReaders = 4;
+// How long a worker that read an entry ahead waits, its reader open, for the next one: a host
+// stepping through a video asks again within that, one that stopped lets its readers go.
+inline constexpr DWORD kAheadIdleMs = 1500;
 // At most this many threads left behind in a platform call that did not return; beyond that new
 // work is refused at once instead of piling up threads. A file whose worker is stuck is refused at
 // once too, so one broken file costs one thread. Under Wine 8, once two or three calls are stuck
@@ -96,7 +99,10 @@ struct AheadSlot {
 //   kBusy                kIdle       Release with readers kept
 //   kBusy                kEnding     Release without: the call waits for the thread's end
 //   kIdle                kEnding     the idle time passed (worker), or Retire
-//   kAhead               kEnding     it delivered (worker), or CancelAheadLocked
+//   kAhead               kAhead      it delivered (worker) and waits for more, or it is handed
+//                                    the next entry (ReadAheadLocked)
+//   kAhead               kEnding     kAheadIdleMs without more, CancelAheadLocked or
+//                                    EndAheadLocked
 //   kBusy, kAhead        kAbandoned  Await or AwaitAheadLocked gave up: the thread may be stuck in
 //   the platform;
 //                                    or (worker) the caller left neither a request nor its
@@ -134,10 +140,17 @@ class Worker {
   // Tells an idle worker to end; the caller holds WorkersLock().
   void RetireLocked();
 
-  // Hands a worker just claimed an extraction (`request.ahead`) to do on its own: its image goes
-  // to `slot`, which reads kReading until then, and the worker ends once it has delivered. The
-  // caller holds WorkersLock() and lets go of the worker with this: no Await, no Release.
+  // Hands a worker the caller holds (claimed, or done with its call's work), or one waiting after
+  // reading ahead (AheadIdleLocked), an extraction to do on its own (`request.ahead`): its image
+  // goes to `slot`, which reads kReading until then. Afterwards the worker waits kAheadIdleMs for
+  // another, its reader open, then ends. The caller holds WorkersLock() and lets go of the worker
+  // with this: no Await, no Release.
   void ReadAheadLocked(uint32_t generation, const WorkRequest& request, AheadSlot& slot);
+  // Whether this run of the worker has read ahead and waits for more. The caller holds
+  // WorkersLock().
+  bool AheadIdleLocked(uint32_t generation) const;
+  // Ends a worker waiting after reading ahead; the caller holds WorkersLock().
+  void EndAheadLocked(uint32_t generation);
   // Empties `slot`: a worker still reading for it delivers nowhere and ends as soon as its
   // platform call returns; nobody waits for that. The caller holds WorkersLock().
   static void CancelAheadLocked(AheadSlot& slot);

@@ -19,31 +19,19 @@
 namespace stillreel::test {
 namespace {
 
-// Reader creations by the plug-in, the host's own and the read-ahead's apart; creations on a
-// read-ahead thread can be held until the test lets them go.
+// Reader creations by the plug-in, the host's own and the read-ahead's apart: readers made on
+// threads below normal priority are the read-ahead's.
 struct Creations {
   std::atomic<long> host{0};
   std::atomic<long> ahead{0};
-  std::atomic<long> ahead_stuck{0};
-  HANDLE release = nullptr;  // manual reset; while unset, read-ahead creations wait for it
-  std::atomic<bool> hold{false};
 };
 Creations g_creations;
 HRESULT(WINAPI* g_create)(IMFByteStream*, IMFAttributes*, IMFSourceReader**) = nullptr;
 
 HRESULT WINAPI CountingCreate(IMFByteStream* stream, IMFAttributes* attributes,
                               IMFSourceReader** reader) {
-  if (GetThreadPriority(GetCurrentThread()) >= THREAD_PRIORITY_NORMAL) {
-    ++g_creations.host;
-  } else {
-    ++g_creations.ahead;
-    if (g_creations.hold) {
-      ++g_creations.ahead_stuck;
-      WaitForSingleObject(g_creations.release, INFINITE);
-      --g_creations.ahead_stuck;
-      return E_ABORT;
-    }
-  }
+  ++(GetThreadPriority(GetCurrentThread()) >= THREAD_PRIORITY_NORMAL ? g_creations.host
+                                                                     : g_creations.ahead);
   return g_create(stream, attributes, reader);
 }
 
@@ -51,15 +39,21 @@ HRESULT WINAPI CountingCreate(IMFByteStream* stream, IMFAttributes* attributes,
 void CountCreations(HMODULE module) {
   g_creations.host = 0;
   g_creations.ahead = 0;
-  g_creations.hold = false;
-  if (g_creations.release == nullptr)
-    g_creations.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ResetEvent(g_creations.release);
   void* original = nullptr;
   ASSERT_TRUE(PatchImport(module, "MFReadWrite.dll", "MFCreateSourceReaderFromByteStream",
                           reinterpret_cast<void*>(CountingCreate), &original));
   g_create = reinterpret_cast<decltype(g_create)>(original);
 }
+
+// A manual-reset event, unset: read-ahead's reads wait on it (hold_background_reads).
+struct Brake {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ~Brake() {
+    SetEvent(event);
+    CloseHandle(event);
+  }
+  void Release() { SetEvent(event); }
+};
 
 std::string AheadSettings(const char* div, bool read_ahead, int timeout = 10) {
   return SettingsText(div, "0", "0") + "readahead=" + (read_ahead ? "1" : "0") +
@@ -125,7 +119,6 @@ TEST(PluginReadAhead, GivesTheBytesOfAFreshOpenInOrderReversedAndShuffled) {
         EXPECT_EQ(g_creations.host - host_before, 2) << reader << ", " << name;
       }
     }
-    EXPECT_GE(g_creations.ahead, static_cast<long>(2 * (kEntries - 2))) << reader;
   }
 }
 
@@ -156,26 +149,28 @@ TEST(PluginReadAhead, AnotherEntryCancelsWhatIsInFlightWithoutWaitingForIt) {
   const std::vector<std::string> expected = FreshImages(video, 12);
   const DWORD threads = WarmThreads();
   {
+    Brake brake;
     PluginHost host(AheadSettings("12", true).c_str());
+    WindowsBehaviour held;
+    held.hold_background_reads = brake.event;
+    WindowsReaderHook hook(host.module(), held);
+    ASSERT_TRUE(hook.installed());
     CountCreations(host.module());
     ASSERT_EQ(host.List(video).size(), 12u);
-    // Entry 2 is read ahead, and stays stuck in the platform until the test lets it go.
-    g_creations.hold = true;
+    // Entry 2 is read ahead, and stays in the platform until the test lets it go.
     ASSERT_EQ(host.Fetch(video, 0), expected[0]);
     ASSERT_EQ(host.Fetch(video, 1), expected[1]);
-    ASSERT_TRUE(WaitFor([] { return g_creations.ahead_stuck > 0; }, 5000));
-    // The host asks elsewhere: answered while the read-ahead is still stuck.
+    ASSERT_TRUE(WaitFor([&] { return hook.counts().held_reads > 0; }, 5000));
+    // The host asks elsewhere: answered while the read-ahead is still held.
     EXPECT_EQ(host.Fetch(video, 7), expected[7]);
-    EXPECT_GT(g_creations.ahead_stuck, 0) << "the fetch waited for the cancelled read-ahead";
-    g_creations.hold = false;
-    SetEvent(g_creations.release);
-    ASSERT_TRUE(WaitFor([] { return g_creations.ahead_stuck == 0; }, 5000));
+    EXPECT_GT(hook.counts().held_reads, 0) << "the fetch waited for the cancelled read-ahead";
+    brake.Release();
+    ASSERT_TRUE(WaitFor([&] { return hook.counts().held_reads == 0; }, 5000));
 
     // Entries 4 and 5 in a row: 6 is read ahead and finished; then 9 cancels it, and 6 is read
     // afresh by the host's own call.
     ASSERT_EQ(host.Fetch(video, 4), expected[4]);
     ASSERT_EQ(host.Fetch(video, 5), expected[5]);
-    ASSERT_TRUE(WaitFor([] { return g_creations.ahead >= 2; }, 5000));
     ASSERT_TRUE(Settled(threads));
     ASSERT_EQ(host.Fetch(video, 9), expected[9]);
     const long host_before = g_creations.host;
@@ -234,22 +229,24 @@ TEST(PluginReadAhead, WaitingForAnEntryBeingReadKeepsTheTimeLimit) {
   const std::wstring video = Media(L"len10s.mp4");
   const DWORD threads = WarmThreads();
   {
+    Brake brake;
     PluginHost host(AheadSettings("12", true, 2).c_str());
-    CountCreations(host.module());
+    WindowsBehaviour held;
+    held.hold_background_reads = brake.event;
+    WindowsReaderHook hook(host.module(), held);
+    ASSERT_TRUE(hook.installed());
     ASSERT_EQ(host.List(video).size(), 12u);
-    g_creations.hold = true;
     ASSERT_FALSE(host.Fetch(video, 0).empty());
     ASSERT_FALSE(host.Fetch(video, 1).empty());
-    ASSERT_TRUE(WaitFor([] { return g_creations.ahead_stuck > 0; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return hook.counts().held_reads > 0; }, 5000));
     // Entry 2 is stuck being read ahead: the host's call gives up at its limit, as for its own.
     const ULONGLONG start = GetTickCount64();
     int result = -99;
     EXPECT_TRUE(host.Fetch(video, 2, &result).empty());
     EXPECT_EQ(result, 2);
     EXPECT_LT(GetTickCount64() - start, 6000u) << "the call outlived its 2-s limit";
-    g_creations.hold = false;
-    SetEvent(g_creations.release);
-    ASSERT_TRUE(WaitFor([] { return g_creations.ahead_stuck == 0; }, 5000));
+    brake.Release();
+    ASSERT_TRUE(WaitFor([&] { return hook.counts().held_reads == 0; }, 5000));
     // Once the platform returns, the stuck worker ends and the entry reads as usual.
     EXPECT_TRUE(WaitFor([&] { return !host.Fetch(video, 2).empty(); }, 10000));
   }

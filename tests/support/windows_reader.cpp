@@ -478,6 +478,12 @@ class WindowsReader final : public IMFSourceReaderEx {
                           IMFSample** sample) override {
     CountIfFailed();
     if (g_behaviour.sta_object_cookie != 0) CallIntoTheSta();
+    if (g_behaviour.hold_background_reads != nullptr &&
+        GetThreadPriority(GetCurrentThread()) < THREAD_PRIORITY_NORMAL) {
+      ++g_counts.held_reads;
+      WaitForSingleObject(g_behaviour.hold_background_reads, INFINITE);
+      --g_counts.held_reads;
+    }
     if (m_processor && m_processor->ConvertsRates()) ++g_counts.reads_converting_rates;
     if (g_behaviour.error_after_samples != 0 && m_samples >= g_behaviour.error_after_samples) {
       m_failed = true;

@@ -88,6 +88,9 @@ struct WindowsBehaviour {
   // category MFT_CATEGORY_VIDEO_PROCESSOR), which converts frame rates unless its attributes say
   // MF_XVP_DISABLE_FRC; every ReadSample while it would is counted in reads_converting_rates.
   bool video_processor = false;
+  // A manual-reset event: ReadSample on a thread below normal priority (a read-ahead's) waits
+  // until it is set, counted in held_reads meanwhile. Not a Windows behaviour: a test's brake.
+  HANDLE hold_background_reads = nullptr;
 };
 
 // Every behaviour on, for a clip with key frames every `key_interval` ticks, 2D pitch 64.
@@ -124,6 +127,7 @@ struct WindowsReaderCounts {
   std::atomic<long> sta_failure{0};           // the HRESULT of the last such call that failed
   std::atomic<long> processor_queries{0};     // GetTransformForStream calls that found it
   std::atomic<long> reads_converting_rates{0};  // samples read while it converts frame rates
+  std::atomic<long> held_reads{0};  // ReadSample calls waiting on hold_background_reads now
 };
 
 // Readers the double made that are not yet released, whether or not it is still installed.
