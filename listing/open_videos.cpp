@@ -66,10 +66,19 @@ bool ReadsAheadLocked(const OpenVideoOwner& owner) {
   return false;
 }
 
-// Ends the owner's readers that wait for more; those still reading go with their slots.
-void EndAheadReadersLocked(OpenVideoOwner& owner) {
-  for (OpenVideoOwner::AheadReader& reader : owner.readers) {
-    if (reader.worker != nullptr) reader.worker->EndAheadLocked(reader.generation);
+using EndedReaders = UniqueHandle[kMaxAheadReaders + 1];
+
+// Ends the owner's readers that wait for more; those still reading go with their slots. Their
+// threads go to `ended` (when given) for the caller to wait for once it has left the lock.
+void EndAheadReadersLocked(OpenVideoOwner& owner, EndedReaders* ended = nullptr) {
+  for (size_t i = 0; i < std::size(owner.readers); ++i) {
+    OpenVideoOwner::AheadReader& reader = owner.readers[i];
+    if (reader.worker == nullptr) continue;
+    UniqueHandle thread = reader.worker->EndAheadLocked(reader.generation);
+    const bool reading = !thread && reader.worker->generation() == reader.generation &&
+                         reader.worker->state() == Worker::State::kAhead;
+    if (reading) continue;  // still the owner's: ended once it has delivered
+    if (ended != nullptr && thread) (*ended)[i] = std::move(thread);
     reader = OpenVideoOwner::AheadReader{};
   }
 }
@@ -226,6 +235,8 @@ class OwnerLease {
   OpenVideoOwner* m_owner = nullptr;
   Worker* m_worker = nullptr;  // claimed by this call, not yet released
   uint32_t m_generation = 0;   // m_worker's run when claimed
+  // Threads of readers ended by this call, waited for before it returns.
+  EndedReaders m_ended;
 };
 
 void OwnerLease::Acquire(bool fresh) {
@@ -286,6 +297,7 @@ OwnerLease::~OwnerLease() {
   MediaLimits limits = m_settings.limits;
   if (m_owner == &m_unkept) limits.keep_reader = false;
   if (m_worker != nullptr) m_worker->Release(m_generation, limits);
+  for (UniqueHandle& thread : m_ended) AwaitWorkerEnd(thread.get(), limits);
   if (m_owner == &m_unkept) return;
   ScopedLock lock(WorkersLock());
   m_owner->busy = false;
@@ -324,7 +336,7 @@ AheadWindow OwnerLease::NoteFetch(int32_t index, int32_t entries) {
   const int32_t step = m_owner->order.Fetched(index);
   const AheadWindow window = WindowAfter(index, step, entries, AheadReadersHere());
   // A host that jumps keeps no reader busy or open for it.
-  if (window.count == 0) EndAheadReadersLocked(*m_owner);
+  if (window.count == 0) EndAheadReadersLocked(*m_owner, &m_ended);
   for (AheadSlot& slot : m_owner->ahead) {
     if (slot.state != AheadSlot::State::kEmpty && slot.index != index &&
         !window.Contains(slot.index)) {
@@ -346,6 +358,8 @@ HRESULT OwnerLease::TakeAhead(const AheadWindow& window, const WorkRequest& requ
     image = std::move(slot.image);
     image_bytes = slot.image_bytes;
     slot = AheadSlot{};
+    // The last entry of the walk: its reader goes before the call returns, as a call's own does.
+    if (window.count == 0) EndAheadReadersLocked(*m_owner, &m_ended);
     return S_OK;
   }
   return S_FALSE;

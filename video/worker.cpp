@@ -244,6 +244,11 @@ void Worker::Release(uint32_t generation, const MediaLimits& limits) {
     m_request_ready.Set();
     thread = std::move(m_thread);
   }
+  AwaitWorkerEnd(thread.get(), limits);
+}
+
+void AwaitWorkerEnd(HANDLE thread, const MediaLimits& limits) {
+  if (thread == nullptr) return;
   // Nothing of the video may outlive the call: the host may end its process right after it, and
   // Wine's process exit faults in a media pipeline still alive (Windows ends our threads first,
   // so nothing of ours runs then either). Closing a reader takes milliseconds; the bound is for a
@@ -251,7 +256,7 @@ void Worker::Release(uint32_t generation, const MediaLimits& limits) {
   constexpr DWORD kMinEndWaitMs = 2000;
   const DWORD remaining = limits.RemainingMs();
   // Closing the reader may call into a decoder that lives in the caller's apartment.
-  (void)WaitLettingComCallsIn(thread.get(), remaining < kMinEndWaitMs ? kMinEndWaitMs : remaining);
+  (void)WaitLettingComCallsIn(thread, remaining < kMinEndWaitMs ? kMinEndWaitMs : remaining);
 }
 
 void Worker::RetireLocked() {
@@ -297,9 +302,10 @@ void Worker::CancelAheadLocked(AheadSlot& slot) {
   slot = AheadSlot{};
 }
 
-void Worker::EndAheadLocked(uint32_t generation) {
-  if (!AheadIdleLocked(generation)) return;
+UniqueHandle Worker::EndAheadLocked(uint32_t generation) {
+  if (!AheadIdleLocked(generation)) return UniqueHandle();
   RetireLocked();
+  return std::move(m_thread);  // nobody else waits for this run's end
 }
 
 bool Worker::AwaitAheadLocked(AheadSlot& slot, const MediaLimits& limits) {

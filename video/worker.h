@@ -149,8 +149,9 @@ class Worker {
   // Whether this run of the worker has read ahead and waits for more. The caller holds
   // WorkersLock().
   bool AheadIdleLocked(uint32_t generation) const;
-  // Ends a worker waiting after reading ahead; the caller holds WorkersLock().
-  void EndAheadLocked(uint32_t generation);
+  // Ends a worker waiting after reading ahead, and gives its thread to wait for (AwaitWorkerEnd);
+  // empty when it was not waiting. The caller holds WorkersLock().
+  UniqueHandle EndAheadLocked(uint32_t generation);
   // Empties `slot`: a worker still reading for it delivers nowhere and ends as soon as its
   // platform call returns; nobody waits for that. The caller holds WorkersLock().
   static void CancelAheadLocked(AheadSlot& slot);
@@ -192,6 +193,10 @@ class Worker {
   UniqueHlocal m_spare;          // request.image_bytes long, pages touched
   AheadSlot* m_ahead = nullptr;  // where a worker reading ahead delivers; null once cancelled
 };
+
+// Waits for a worker's thread to end, and so for its reader to be closed: until the limits'
+// deadline, 2 s at least. Null: nothing to wait for.
+void AwaitWorkerEnd(HANDLE thread, const MediaLimits& limits);
 
 // Guards every worker's state, and what their holders keep about them.
 CriticalSection& WorkersLock();
