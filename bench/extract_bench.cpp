@@ -86,6 +86,12 @@ int Browse(const wchar_t* path, const wchar_t* video, int rounds) {
     times.push_back(Now() - start);
   }
   std::printf("browse_ms %.1f\n", Median(times) * 1e3);
+  if (GetEnvironmentVariableW(L"BENCH_PHASES", nullptr, 0) != 0) {
+    for (const std::vector<double>& round : phases) {
+      for (double t : round) std::printf(" %.0f", t * 1e3);
+      std::printf("\n");
+    }
+  }
   // Where the time goes: the listing, and the entries' median and total (medians over rounds).
   std::vector<double> listing, entry, entries;
   for (const std::vector<double>& round : phases) {

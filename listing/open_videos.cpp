@@ -213,8 +213,7 @@ class OwnerLease {
   // cancels what was read ahead outside them, except entry `index` itself.
   AheadWindow NoteFetch(int32_t index, int32_t entries);
   // Entry `request.index` when it was read ahead (S_OK; S_FALSE when it was not), waiting while
-  // it is being read, within the call's limit; meanwhile the window's entries start, the host's
-  // core being free while it waits.
+  // it is being read, within the call's limit; then the window's entries start.
   HRESULT TakeAhead(const AheadWindow& window, const WorkRequest& request, UniqueHlocal& image,
                     uint32_t& image_bytes);
   // Starts workers on the window's entries that are neither read nor being read.
@@ -222,10 +221,12 @@ class OwnerLease {
 
  private:
   HRESULT ClaimWorker();
-  void ReadAheadLocked(const AheadWindow& window, WorkRequest request);
+  // Starts the window's entries that are neither read nor being read, on new workers too when
+  // `new_readers`.
+  void ReadAheadLocked(const AheadWindow& window, WorkRequest request, bool new_readers);
   // A worker to read an entry ahead: the call's own once its work is done, one of the owner's
-  // readers waiting for more, or a free one; null when none is free.
-  Worker* AheadWorkerLocked();
+  // readers waiting for more, or (when `new_readers`) a free one; null when there is none.
+  Worker* AheadWorkerLocked(bool new_readers);
 
   const wchar_t* m_path;
   const CallSettings& m_settings;
@@ -351,15 +352,22 @@ HRESULT OwnerLease::TakeAhead(const AheadWindow& window, const WorkRequest& requ
   ScopedLock lock(WorkersLock());
   for (AheadSlot& slot : m_owner->ahead) {
     if (slot.state == AheadSlot::State::kEmpty || slot.index != request.index) continue;
-    ReadAheadLocked(window, request);
+    // Readers waiting for more start on the window meanwhile; no new one: a new reader's opening
+    // would compete with the one the host waits for.
+    ReadAheadLocked(window, request, false);
     if (!Worker::AwaitAheadLocked(slot, m_settings.limits)) return kTimedOut;
     // Emptied meanwhile: the reading failed, or the file changed under it.
     if (slot.state != AheadSlot::State::kReady || slot.index != request.index) break;
     image = std::move(slot.image);
     image_bytes = slot.image_bytes;
     slot = AheadSlot{};
-    // The last entry of the walk: its reader goes before the call returns, as a call's own does.
-    if (window.count == 0) EndAheadReadersLocked(*m_owner, &m_ended);
+    // The reader that delivered goes on with the window; or, at the last entry of the walk, it
+    // goes before the call returns, as a call's own does.
+    if (window.count == 0) {
+      EndAheadReadersLocked(*m_owner, &m_ended);
+    } else {
+      ReadAheadLocked(window, request, true);
+    }
     return S_OK;
   }
   return S_FALSE;
@@ -368,10 +376,10 @@ HRESULT OwnerLease::TakeAhead(const AheadWindow& window, const WorkRequest& requ
 void OwnerLease::ReadAhead(const AheadWindow& window, const WorkRequest& request) {
   if (window.count == 0) return;
   ScopedLock lock(WorkersLock());
-  ReadAheadLocked(window, request);
+  ReadAheadLocked(window, request, true);
 }
 
-Worker* OwnerLease::AheadWorkerLocked() {
+Worker* OwnerLease::AheadWorkerLocked(bool new_readers) {
   // The call's own worker first: its reader stands at the entry just read, nearest the next.
   if (m_worker != nullptr && m_worker->state() == Worker::State::kBusy &&
       m_worker->generation() == m_generation) {
@@ -380,6 +388,7 @@ Worker* OwnerLease::AheadWorkerLocked() {
     return own;
   }
   if (Worker* idle = IdleAheadReaderLocked(*m_owner)) return idle;
+  if (!new_readers) return nullptr;
   // Never waits for a worker: read-ahead only takes what is free.
   Worker* claimed = nullptr;
   if (FAILED(Worker::ClaimLocked(m_path, m_stamp, m_settings.limits, nullptr, claimed,
@@ -388,7 +397,7 @@ Worker* OwnerLease::AheadWorkerLocked() {
   return claimed;
 }
 
-void OwnerLease::ReadAheadLocked(const AheadWindow& window, WorkRequest request) {
+void OwnerLease::ReadAheadLocked(const AheadWindow& window, WorkRequest request, bool new_readers) {
   // Videos read ahead at once are few: the least recently used other one gives way.
   OpenVideoOwner* oldest = nullptr;
   int32_t others = 0;
@@ -411,7 +420,7 @@ void OwnerLease::ReadAheadLocked(const AheadWindow& window, WorkRequest request)
     }
     if (covered) continue;
     if (empty == nullptr) return;
-    Worker* worker = AheadWorkerLocked();
+    Worker* worker = AheadWorkerLocked(new_readers);
     if (worker == nullptr) return;
     worker->ReadAheadLocked(worker->generation(), request, *empty);
     AddAheadReaderLocked(*m_owner, worker);
