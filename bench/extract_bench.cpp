@@ -4,6 +4,7 @@
 // Usage: extract_bench PLUGIN VIDEO ROUNDS  (the plug-in's settings file chooses the entries)
 //        extract_bench browse PLUGIN VIDEO ROUNDS: a listing and every entry in order, as a
 //          viewer stepping through a video; the plug-in is loaded afresh for each round
+//          (BENCH_PHASES set: each round's listing and entries in ms, a line each)
 //        extract_bench parallel PLUGIN ROUNDS VIDEO...: one host thread per video, each a listing
 //          and every entry, all at once
 //        extract_bench linger PLUGIN VIDEO ROUNDS MS: every entry in order, the host lingering MS

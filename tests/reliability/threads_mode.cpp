@@ -146,7 +146,8 @@ DWORD WINAPI LockHolderMain(void*) {
 }  // namespace
 
 int RunThreads(int threads, int clearers, int rounds, bool serialize_opens, bool inject_hang) {
-  PluginHost plugin(SettingsFrom("divsec=" + std::to_string(kDivsec)).c_str());
+  // Reading ahead as on Windows, whose default it is: its workers join the host's threads.
+  PluginHost plugin(SettingsFrom("divsec=" + std::to_string(kDivsec) + ";readahead=1").c_str());
   if (!LoadWatched(plugin)) return kExitSetup;
   if (serialize_opens) {
     InitializeCriticalSection(&g_open_lock);
