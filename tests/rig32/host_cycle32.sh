@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The 32-bit plug-in through the 32-bit console host under the 32-bit Wine (scripts/rig32.sh):
 # information texts, then every entry fetched in memory and as files through the wide and the
-# ANSI functions (all four must give the same images, each ffmpeg's frame for its moment), then
-# the keys this build reads: "div", and "sec" as the interval; "divsec" is not read.
+# ANSI functions (all four must give the same images, each ffmpeg's frame for its moment), the
+# same with reading ahead, then the keys this build reads: "div", and "sec" as the interval; "divsec" is not read.
 # Usage: host_cycle32.sh BUILD_DIR MEDIA_DIR FRAME_MATCH
 set -euo pipefail
 build=$(realpath "$1")
@@ -37,6 +37,14 @@ for other in file-wide memory-ansi file-ansi; do
 done
 expected=(0 33 66 99)
 for i in 0 1 2 3; do match_frame "$work/memory-wide/rich00$i.bmp" "${expected[$i]}"; done
+
+# Reading ahead (Windows' default, off by default under Wine): entries 2 and 3 come from the
+# read-ahead, byte for byte the same, and the host ends cleanly right after the last one.
+dir=$(plugin_dir div=4 readahead=1)
+log=$(sphost extract "$(winpath "$dir/Stillreel.spi")" "$video" "$(winpath "$work/ahead")" --memory 2>&1) ||
+  { echo "$log"; echo "FAIL: sphost extract with readahead=1"; fail=1; }
+check "readahead=1 fetched 4 entries" grep -q '^4 entries, 0 failed' <<<"$log"
+check "readahead=1 gives the same images" diff -r "$work/memory-wide" "$work/ahead"
 
 # count_entries SETTINGS...: the number of entries rich.mp4 (10 s) lists with those settings.
 count_entries() {
