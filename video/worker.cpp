@@ -311,7 +311,18 @@ UniqueHandle Worker::EndAheadLocked(uint32_t generation) {
 bool Worker::AwaitAheadLocked(AheadSlot& slot, const MediaLimits& limits) {
   const int32_t index = slot.index;
   while (slot.state == AheadSlot::State::kReading && slot.index == index) {
-    if (WaitForWorkersLocked(limits)) continue;
+    // The worker's own event, signalled as it delivers: the host's thread waits letting COM calls
+    // in, as in Await, since the reader may call into a decoder living in the host's apartment.
+    // A copy of the handle: the worker may end and close its own meanwhile.
+    const UniqueHandle delivered = slot.worker->m_answer_ready.Duplicate();
+    if (delivered) {
+      WorkersLock().Leave();
+      (void)WaitLettingComCallsIn(delivered.get(), limits.RemainingMs());
+      WorkersLock().Enter();
+      if (limits.RemainingMs() != 0) continue;
+    } else if (WaitForWorkersLocked(limits)) {
+      continue;
+    }
     if (slot.state != AheadSlot::State::kReading) break;
     TraceFailure("the entry read ahead within the time limit", kTimedOut, __FILE__, __LINE__);
     Worker* worker = slot.worker;
@@ -397,6 +408,7 @@ void Worker::Run() {
       }
       m_ahead->worker = nullptr;
       m_ahead = nullptr;
+      m_answer_ready.Set();  // for a call waiting for the slot (AwaitAheadLocked)
       // Waits for the video's next entry with its reader open, kAheadIdleMs at most.
       SetStateLocked(State::kAhead);  // wakes a call waiting for the slot
       continue;

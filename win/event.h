@@ -21,6 +21,15 @@ class Event {
   void Set() { SetEvent(m_handle.get()); }
   void Reset() { ResetEvent(m_handle.get()); }
   HANDLE handle() const { return m_handle.get(); }
+  // A handle of its own to the same event, for a waiter that may outlive this one's; empty when
+  // it cannot be made.
+  UniqueHandle Duplicate() const {
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), m_handle.get(), GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+      return UniqueHandle();
+    return UniqueHandle(copy);
+  }
   // True when the event was signalled within `milliseconds` (INFINITE: no limit).
   bool Wait(DWORD milliseconds) {
     return WaitForSingleObject(m_handle.get(), milliseconds) == WAIT_OBJECT_0;

@@ -164,6 +164,7 @@ TEST(PluginWindows, AHostInASingleThreadedApartmentServesCallsIntoItWhileItWaits
     DWORD host_thread = 0, served_on = 0;
     long sta_calls = 0, sta_failure = 0, dispatched = 0;
     bool still_queued = false;
+    int walked = 0;
   } seen;
   std::thread host_thread([&] {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
@@ -201,6 +202,13 @@ TEST(PluginWindows, AHostInASingleThreadedApartmentServesCallsIntoItWhileItWaits
         seen.dispatched = g_app_messages;
         MSG message;
         seen.still_queued = PeekMessageW(&message, window, WM_APP, WM_APP, PM_REMOVE) != FALSE;
+        // Reading ahead: entries 2 and 3 are read by workers of their own while this thread
+        // waits for them, and their readers call in here too.
+        host.WriteSettings(Settings("div=4\r\nreadahead=1\r\ntimeout=5\r\n"));
+        if (host.List(Media(L"len10s.mp4")).size() == 4) {
+          for (EntryWord i = 0; i < 4; ++i)
+            seen.walked += !host.Fetch(Media(L"len10s.mp4"), i).empty();
+        }
       }
       seen.served_on = object.served_on;
       (void)table->RevokeInterfaceFromGlobal(cookie);
@@ -213,6 +221,7 @@ TEST(PluginWindows, AHostInASingleThreadedApartmentServesCallsIntoItWhileItWaits
   EXPECT_EQ(seen.entries, 1u);
   EXPECT_EQ(ReadMoment(seen.block).second, 5) << "the fetch's picture";
   EXPECT_LT(seen.ms, 3000) << "listing and fetch waited for the limit";
+  EXPECT_EQ(seen.walked, 4) << "a fetch waiting for an entry read ahead let no call in";
   EXPECT_GT(seen.sta_calls, 0) << "the reader called into the host's apartment; failure 0x"
                                << std::hex << seen.sta_failure;
   EXPECT_EQ(seen.served_on, seen.host_thread) << "served on the host's thread";
