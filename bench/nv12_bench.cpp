@@ -3,7 +3,8 @@
 // copy of the same output bytes: every matrix, range and rotation at 1080p,
 // the untagged case also at 2160p. Beside them, at both sizes, the 10-bit
 // paths on a P010 frame of smooth HDR-like content: SDR kept at 10 bits, and
-// PQ and HLG tone-mapped, each against the NV12 path for the same frame.
+// PQ and HLG tone-mapped, each against the NV12 path for the same frame; tone mapping also split
+// over the cores (the _bands rows), as the plug-in runs it.
 // Prints the ratios at the end, of the fastest single frames and of the
 // fastest repetitions.
 #include <benchmark/benchmark.h>
@@ -19,10 +20,12 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "picture/bmp.h"
 #include "picture/convert.h"
+#include "tests/support/std_bands.h"
 
 namespace {
 
@@ -195,8 +198,10 @@ struct Frame10 {
 
 enum class TenBit { kSdr, kPq, kHlg };
 
+// `bands`: split over the machine's cores as the plug-in splits a tone-mapped frame.
 void OursTenBit(benchmark::State& state, const std::string* name, Frame10* frame, Frame* out,
-                TenBit kind) {
+                TenBit kind, bool bands) {
+  const stillreel::StdThreadBands runner(std::max(1u, std::thread::hardware_concurrency()));
   stillreel::PictureOptions options;
   options.matrix = stillreel::YuvMatrix::kBt2020;
   if (kind != TenBit::kSdr) {
@@ -208,8 +213,8 @@ void OursTenBit(benchmark::State& state, const std::string* name, Frame10* frame
       stillreel::PlainNv12Planes(frame->p010.data(), static_cast<int32_t>(frame->width * 2), length,
                                  frame->width, frame->height, 2);
   TimeFrames(state, name, out->bgra.size(), [&] {
-    const bool converted =
-        stillreel::ConvertNv12ToBgra(planes, frame->p010.data(), length, options, out->bgra.data());
+    const bool converted = stillreel::ConvertNv12ToBgra(
+        planes, frame->p010.data(), length, options, out->bgra.data(), bands ? &runner : nullptr);
     benchmark::DoNotOptimize(converted);
   });
 }
@@ -261,7 +266,12 @@ int main(int argc, char** argv) {
   const struct {
     const char* name;
     TenBit kind;
-  } ten_bit[] = {{"P010", TenBit::kSdr}, {"PQ", TenBit::kPq}, {"HLG", TenBit::kHlg}};
+    bool bands;
+  } ten_bit[] = {{"P010", TenBit::kSdr, false},
+                 {"PQ", TenBit::kPq, false},
+                 {"HLG", TenBit::kHlg, false},
+                 {"PQ_bands", TenBit::kPq, true},
+                 {"HLG_bands", TenBit::kHlg, true}};
   // Benchmark names, at stable addresses for the functions that time them.
   std::map<std::string, std::string> names;
   const auto name_of = [&names](const std::string& name) { return &(names[name] = name); };
@@ -282,7 +292,7 @@ int main(int argc, char** argv) {
     for (const auto& t : ten_bit) {
       const std::string name = "ours/" + std::string(t.name) + "/" + label;
       benchmark::RegisterBenchmark(name.c_str(), OursTenBit, name_of(name), &frame10, &frame,
-                                   t.kind)
+                                   t.kind, t.bands)
           ->Unit(benchmark::kMicrosecond);
     }
     const std::string sse2 = "ours_sse2/BT.601/" + label;

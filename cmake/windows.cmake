@@ -37,6 +37,7 @@ target_include_directories(stillreel_picture PUBLIC ${PROJECT_SOURCE_DIR})
 stillreel_picture_flags(stillreel_picture)
 
 add_library(stillreel_video STATIC ${STILLREEL_VIDEO_SOURCES}
+  video/bands.cpp
   video/byte_stream.cpp
   video/open_video.cpp
   video/frame_read.cpp

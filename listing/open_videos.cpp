@@ -7,7 +7,6 @@
 #include <windows.h>
 #include <mferror.h>
 
-#include <bit>
 #include <cstring>
 
 #include "listing/ahead_rules.h"
@@ -17,6 +16,7 @@
 #include "win/errors.h"
 #include "win/file_stamp.h"
 #include "win/immortal.h"
+#include "win/platform.h"
 #include "win/result.h"
 
 namespace stillreel {
@@ -160,14 +160,6 @@ HRESULT CheckReadable(const wchar_t* path, uint32_t offset, int64_t& timestamp) 
   SR_RETURN_HR_IF(MF_E_UNSUPPORTED_BYTESTREAM_TYPE, read < sizeof(header));
   timestamp = LastWriteSeconds(file.get());
   return S_OK;
-}
-
-// Processors the process may run on.
-int32_t ProcessCores() {
-  DWORD_PTR process = 0;
-  DWORD_PTR system = 0;
-  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
-  return std::popcount(static_cast<uintptr_t>(process));
 }
 
 int32_t AheadReadersHere() {

@@ -109,13 +109,15 @@ constexpr uint32_t kTileRows = 16;
 
 // Upright or upside down: each pair of source rows goes straight into its
 // destination rows.
+// Each driver converts source rows [begin, end): begin a multiple of kTileRows, end one too or
+// the height.
 template <typename Convert>
 void ConvertStraight(const Convert& convert, const Nv12Planes& planes, bool upside_down,
-                     uint8_t* dst) {
+                     uint8_t* dst, uint32_t begin, uint32_t end) {
   const uint32_t width = planes.width;
   const uint32_t height = planes.height;
   const size_t dst_stride = size_t{width} * 4;
-  for (uint32_t row = 0; row < height; row += 2) {
+  for (uint32_t row = begin; row < end; row += 2) {
     const uint32_t next = std::min(row + 1, height - 1);
     // Picture row 0 is the last stored row, or the first when turned over.
     uint8_t* d0 = dst + (upside_down ? row : height - 1 - row) * dst_stride;
@@ -132,13 +134,14 @@ void ConvertStraight(const Convert& convert, const Nv12Planes& planes, bool upsi
 // converted on the stack, then each tile column is written as a run of
 // kTileRows pixels of one output row.
 template <typename Convert>
-void ConvertTurned(const Convert& convert, const Nv12Planes& planes, bool clockwise, uint8_t* dst) {
+void ConvertTurned(const Convert& convert, const Nv12Planes& planes, bool clockwise, uint8_t* dst,
+                   uint32_t begin, uint32_t end) {
   const uint32_t width = planes.width;
   const uint32_t height = planes.height;
   const ptrdiff_t out_stride = static_cast<ptrdiff_t>(height) * 4;
   uint8_t tile[kTileRows * kSegment * 4];
   const uint32_t segments = (width - 1) / kSegment + 1;
-  for (uint32_t row0 = 0; row0 < height; row0 += kTileRows) {
+  for (uint32_t row0 = begin; row0 < end; row0 += kTileRows) {
     const uint32_t rows = std::min(kTileRows, height - row0);
     for (uint32_t segment = 0; segment < segments; ++segment) {
       // Clockwise, source column x is output row x counted from the top, and
@@ -167,11 +170,11 @@ void ConvertTurned(const Convert& convert, const Nv12Planes& planes, bool clockw
 // at a time and streamed through an area filter to its place in any rotation.
 template <typename Convert>
 void ConvertResampled(const Convert& convert, const Nv12Planes& planes, Rotation rotation,
-                      uint32_t stored_width, uint8_t* dst) {
+                      uint32_t stored_width, uint8_t* dst, uint32_t begin, uint32_t end) {
   const uint32_t width = planes.width;
   const uint32_t height = planes.height;
   uint8_t scratch[2][kSegment * 4];
-  for (uint32_t row = 0; row < height; row += 2) {
+  for (uint32_t row = begin; row < end; row += 2) {
     const uint32_t next = std::min(row + 1, height - 1);
     AreaRow first(width, stored_width, dst, Place(rotation, row, height, stored_width));
     AreaRow second(width, stored_width, dst, Place(rotation, next, height, stored_width));
@@ -254,24 +257,68 @@ std::optional<PictureDimensions> PictureSize(uint32_t width, uint32_t height,
 
 namespace {
 
-// Runs the driver the options call for with `convert`.
+// Runs the driver the options call for with `convert` on source rows [begin, end).
 template <typename Convert>
-void Drive(const Convert& convert, const Nv12Planes& planes, const PictureOptions& options,
-           const PictureDimensions& size, uint8_t* dst_bgra) {
+void DriveRows(const Convert& convert, const Nv12Planes& planes, const PictureOptions& options,
+               const PictureDimensions& size, uint8_t* dst_bgra, uint32_t begin, uint32_t end) {
   const uint32_t stored_width = Turned(options.rotation) ? size.height : size.width;
   if (stored_width != planes.width) {
-    ConvertResampled(convert, planes, options.rotation, stored_width, dst_bgra);
+    ConvertResampled(convert, planes, options.rotation, stored_width, dst_bgra, begin, end);
   } else if (Turned(options.rotation)) {
-    ConvertTurned(convert, planes, options.rotation == Rotation::k90, dst_bgra);
+    ConvertTurned(convert, planes, options.rotation == Rotation::k90, dst_bgra, begin, end);
   } else {
-    ConvertStraight(convert, planes, options.rotation == Rotation::k180, dst_bgra);
+    ConvertStraight(convert, planes, options.rotation == Rotation::k180, dst_bgra, begin, end);
   }
+}
+
+// One conversion split into bands of `band_rows` source rows: every band writes output pixels
+// of its own rows only, so bands need no order.
+template <typename Convert>
+struct Banded {
+  static void Work(void* context, uint32_t band) {
+    const auto& job = *static_cast<const Banded*>(context);
+    const uint32_t begin = band * job.band_rows;
+    if (begin >= job.planes.height) return;
+    const uint32_t end = std::min(job.planes.height - begin, job.band_rows) + begin;
+    DriveRows(job.convert, job.planes, job.options, job.size, job.dst_bgra, begin, end);
+  }
+
+  const Convert& convert;
+  const Nv12Planes& planes;
+  const PictureOptions& options;
+  const PictureDimensions& size;
+  uint8_t* dst_bgra;
+  uint32_t band_rows;
+};
+
+template <typename Convert>
+void Drive(const Convert& convert, const Nv12Planes& planes, const PictureOptions& options,
+           const PictureDimensions& size, uint8_t* dst_bgra, const BandRunner* runner) {
+  const uint32_t count = runner != nullptr ? ConversionBands(options.transfer, runner->Width(),
+                                                             planes.width, planes.height)
+                                           : 1;
+  if (count <= 1) return DriveRows(convert, planes, options, size, dst_bgra, 0, planes.height);
+  // Whole tiles per band, for the quarter turn.
+  const uint32_t band_rows = ((planes.height - 1) / count / kTileRows + 1) * kTileRows;
+  Banded<Convert> job{convert, planes, options, size, dst_bgra, band_rows};
+  runner->Run((planes.height - 1) / band_rows + 1, &Banded<Convert>::Work, &job);
 }
 
 }  // namespace
 
+uint32_t ConversionBands(Transfer transfer, uint32_t workers, uint32_t width, uint32_t height) {
+  // A band of fewer pixels converts in less time than a thread takes to start and end.
+  constexpr uint64_t kMinBandPixels = uint64_t{1} << 18;
+  constexpr uint32_t kMaxBands = 8;
+  if (transfer == Transfer::kSdr || workers <= 1) return 1;
+  const uint64_t by_pixels = uint64_t{width} * height / kMinBandPixels;
+  const uint64_t by_rows = height / kTileRows;
+  return static_cast<uint32_t>(
+      std::max<uint64_t>(1, std::min<uint64_t>({workers, kMaxBands, by_pixels, by_rows})));
+}
+
 bool ConvertNv12ToBgra(const Nv12Planes& planes, const uint8_t* buffer, uint64_t length,
-                       const PictureOptions& options, uint8_t* dst_bgra) {
+                       const PictureOptions& options, uint8_t* dst_bgra, const BandRunner* bands) {
   if (static_cast<size_t>(options.matrix) > 2 || static_cast<size_t>(options.range) > 1 ||
       static_cast<size_t>(options.transfer) > 2 || static_cast<size_t>(options.primaries) > 1 ||
       !Nv12PlanesFit(planes, buffer, length)) {
@@ -292,13 +339,13 @@ bool ConvertNv12ToBgra(const Nv12Planes& planes, const uint8_t* buffer, uint64_t
     signal.bits = planes.sample_bytes == 2 ? 10 : 8;
     ToneMapTables tables;
     BuildToneMapTables(signal, tables);
-    Drive(ToneMapConverter(level, tables), planes, options, *size, dst_bgra);
+    Drive(ToneMapConverter(level, tables), planes, options, *size, dst_bgra, bands);
   } else if (planes.sample_bytes == 2) {
     Drive(P010Converter(level, GetYuvConstants10(options.matrix, options.range)), planes, options,
-          *size, dst_bgra);
+          *size, dst_bgra, bands);
   } else {
     Drive(RowConverter(level, GetYuvConstants(options.matrix, options.range)), planes, options,
-          *size, dst_bgra);
+          *size, dst_bgra, bands);
   }
   return true;
 }

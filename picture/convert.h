@@ -46,15 +46,37 @@ struct PictureDimensions {
 std::optional<PictureDimensions> PictureSize(uint32_t width, uint32_t height,
                                              const PictureOptions& options);
 
+// Runs the bands of one conversion side by side. The picture code starts no thread itself: the
+// caller's platform does, or runs the bands one after another.
+class BandRunner {
+ public:
+  // How many bands it can run at once; 1 or less runs the whole picture on the caller's thread.
+  virtual uint32_t Width() const = 0;
+  // Calls work(context, band) once for every band in [0, count) and returns when all have
+  // returned. A band that cannot get a thread of its own runs on the caller's.
+  virtual void Run(uint32_t count, void (*work)(void* context, uint32_t band),
+                   void* context) const = 0;
+
+ protected:
+  ~BandRunner() = default;
+};
+
+// How many bands of rows a conversion of width x height pixels is split into with `workers`
+// running at once: only tone mapping, whose arithmetic rather than memory bounds it, and only
+// where each band has enough rows to repay its thread.
+uint32_t ConversionBands(Transfer transfer, uint32_t workers, uint32_t width, uint32_t height);
+
 // Converts the visible picture to PictureSize(...) width * height * 4 bytes
 // of BGRA at dst_bgra, alpha 255, the top output row last. Rows are widened
 // with an area filter (each output pixel the average of the source span it
 // covers). NV12 or P010 as planes.sample_bytes says; a PQ or HLG transfer
 // is tone-mapped. Returns false and writes nothing when the planes do not
 // fit the `length` bytes at `buffer` or PictureSize refuses. Uses no heap
-// (a tone-mapped frame builds its tables, some 28 KB, on the stack).
+// (a tone-mapped frame builds its tables, some 28 KB, on the stack). With `bands`, rows are
+// split as ConversionBands says; the bytes are the same either way.
 bool ConvertNv12ToBgra(const Nv12Planes& planes, const uint8_t* buffer, uint64_t length,
-                       const PictureOptions& options, uint8_t* dst_bgra);
+                       const PictureOptions& options, uint8_t* dst_bgra,
+                       const BandRunner* bands = nullptr);
 
 // Instruction sets of the row conversion; all give the same bytes.
 enum class SimdLevel : uint8_t { kScalar, kSse2, kAvx2 };

@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "video/bands.h"
 #include "video/frame_read.h"
 #include "picture/bmp.h"
 #include "picture/convert.h"
@@ -236,8 +237,10 @@ HRESULT ConvertSample(IMFSample* sample, IMFMediaType* type, IMFMediaType* nativ
   SR_RETURN_HR_IF(E_OUTOFMEMORY, !block);
   auto* image_data = static_cast<uint8_t*>(block.get());
   // The planes do not fit the buffer the type described.
-  SR_RETURN_HR_IF(MF_E_INVALIDMEDIATYPE, !ConvertNv12ToBgra(frame.planes, frame.start, frame.length,
-                                                            options, image_data + kBmpHeaderSize));
+  const ThreadBands bands;
+  SR_RETURN_HR_IF(MF_E_INVALIDMEDIATYPE,
+                  !ConvertNv12ToBgra(frame.planes, frame.start, frame.length, options,
+                                     image_data + kBmpHeaderSize, &bands));
   AssembleBmp(shown->width, shown->height, image_data + kBmpHeaderSize, image_data);
   image = std::move(block);
   image_bytes = *bytes;

@@ -9,9 +9,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <random>
 #include <vector>
 
 #include "picture/convert.h"
+#include "tests/support/std_bands.h"
 
 namespace stillreel {
 namespace {
@@ -33,6 +36,11 @@ Bgr Kernel(const ToneMapTables& tables, int32_t y, int32_t cb, int32_t cr) {
   }
   ToneMapRowsScalar(tables, luma, luma, chroma, out, out + 4, 1);
   return {out[0], out[1], out[2]};
+}
+
+void PutP010Word(uint8_t* at, uint32_t code) {
+  const uint16_t word = static_cast<uint16_t>(code << 6);
+  std::memcpy(at, &word, 2);
 }
 
 Bgr Rounded(const RgbColour& c) {
@@ -256,6 +264,88 @@ TEST(ToneMap, EveryLevelGivesTheScalarBytesForEveryCode) {
                           << (at.first - simd.begin());
           }
         }
+      }
+    }
+  }
+}
+
+// Runs the bands one after another, last first, on the caller's thread, and counts them: a band
+// that reads or writes another's rows gives other bytes than the whole frame in one pass.
+class BackwardBands final : public BandRunner {
+ public:
+  explicit BackwardBands(uint32_t width) : width_(width) {}
+  uint32_t Width() const override { return width_; }
+  void Run(uint32_t count, void (*work)(void*, uint32_t), void* context) const override {
+    runs_.assign(count, 0);
+    for (uint32_t band = count; band-- > 0;) {
+      ++runs_[band];
+      work(context, band);
+    }
+  }
+  mutable std::vector<int> runs_;
+
+ private:
+  uint32_t width_;
+};
+
+TEST(ToneMap, BandsOfRowsGiveTheWholeFramesBytes) {
+  // Only a tone-mapped frame large enough to repay a thread per band is split.
+  EXPECT_EQ(ConversionBands(Transfer::kSdr, 8, 3840, 2160), 1u);
+  EXPECT_EQ(ConversionBands(Transfer::kPq, 1, 3840, 2160), 1u);
+  EXPECT_EQ(ConversionBands(Transfer::kPq, 2, 3840, 2160), 2u);
+  EXPECT_EQ(ConversionBands(Transfer::kHlg, 64, 3840, 2160), 8u);
+  EXPECT_EQ(ConversionBands(Transfer::kPq, 8, 1920, 1080), 7u);
+  EXPECT_EQ(ConversionBands(Transfer::kPq, 8, 640, 360), 1u);
+  EXPECT_EQ(ConversionBands(Transfer::kPq, 8, 40000, 20), 1u) << "one tile of rows";
+
+  // Odd sides (the last band ends on a lone row, every band's first chroma row is its own),
+  // every turn, and rows widened; P010 PQ and NV12 HLG.
+  constexpr uint32_t kWidth = 1031, kHeight = 771;
+  std::mt19937 random(11);
+  for (const uint32_t sample : {2u, 1u}) {
+    const uint32_t pitch = kWidth * sample + 6;
+    std::vector<uint8_t> bytes(size_t{pitch} * (kHeight + 1) * 3 / 2);
+    // Smooth luma with noise, so that neighbouring bands differ.
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      const uint32_t code = (i / pitch * 3 + random() % 64) % (sample == 2 ? 1024 : 256);
+      if (sample == 2) {
+        if (i % 2 == 0) PutP010Word(bytes.data() + i, code);
+      } else {
+        bytes[i] = static_cast<uint8_t>(code);
+      }
+    }
+    const Nv12Planes planes =
+        PlainNv12Planes(bytes.data(), static_cast<int32_t>(pitch),
+                        static_cast<uint32_t>(bytes.size()), kWidth, kHeight, sample);
+    for (const Rotation rotation : {Rotation::k0, Rotation::k90, Rotation::k180, Rotation::k270}) {
+      for (const uint32_t num : {1u, 3u}) {
+        PictureOptions options;
+        options.transfer = sample == 2 ? Transfer::kPq : Transfer::kHlg;
+        options.primaries = Primaries::kBt2020;
+        options.matrix = YuvMatrix::kBt2020;
+        options.rotation = rotation;
+        options.aspect_num = num;
+        options.aspect_den = 2;
+        const std::optional<PictureDimensions> size = PictureSize(kWidth, kHeight, options);
+        ASSERT_TRUE(size);
+        const size_t out_bytes = size_t{size->width} * size->height * 4;
+        std::vector<uint8_t> whole(out_bytes), backward(out_bytes), threads(out_bytes);
+        ASSERT_TRUE(ConvertNv12ToBgra(planes, bytes.data(), bytes.size(), options, whole.data()));
+        const BackwardBands runner(3);
+        ASSERT_TRUE(ConvertNv12ToBgra(planes, bytes.data(), bytes.size(), options, backward.data(),
+                                      &runner));
+        EXPECT_EQ(runner.runs_, std::vector<int>(3, 1)) << "every band once";
+        const StdThreadBands threaded(2);
+        ASSERT_TRUE(ConvertNv12ToBgra(planes, bytes.data(), bytes.size(), options, threads.data(),
+                                      &threaded));
+        const auto where = [&](const std::vector<uint8_t>& banded) {
+          return std::mismatch(banded.begin(), banded.end(), whole.begin()).first - banded.begin();
+        };
+        EXPECT_TRUE(backward == whole)
+            << "turned " << static_cast<int>(rotation) << " at " << num << ":2, bytes " << sample
+            << ", first at " << where(backward);
+        EXPECT_TRUE(threads == whole) << "turned " << static_cast<int>(rotation) << " at " << num
+                                      << ":2, bytes " << sample << ", first at " << where(threads);
       }
     }
   }

@@ -17,6 +17,7 @@
 
 #include "direct_video.h"
 #include "test_support.h"
+#include "video/bands.h"
 #include "video/open_video.h"
 #include "video/probe.h"
 #include "video/reader.h"
@@ -163,6 +164,47 @@ TEST(Probe, WorksBesideAThreadInTheMultithreadedApartment) {
 
 // The header's layout is the BMP assembly's own business; here: the frame's size, in a fixed
 // block whose size is the one reported.
+// A tone-mapped frame's bands: each run once, on threads that keep the caller's priority (a
+// read-ahead stays below normal), all ended when Run returns.
+TEST(Extract, BandsRunOnceEachAtTheCallersPriority) {
+  struct Seen {
+    LONG runs = 0;
+    LONG ended = 0;
+    int priority = 0;
+    DWORD thread = 0;
+  };
+  std::vector<Seen> seen(11);
+  const ThreadBands bands;
+  std::thread caller([&] {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    bands.Run(
+        static_cast<uint32_t>(seen.size()),
+        [](void* context, uint32_t band) {
+          Seen& mine = (*static_cast<std::vector<Seen>*>(context))[band];
+          InterlockedIncrement(&mine.runs);
+          mine.priority = GetThreadPriority(GetCurrentThread());
+          mine.thread = GetCurrentThreadId();
+          Sleep(20);  // long enough for the others to start beside it
+          InterlockedIncrement(&mine.ended);
+        },
+        &seen);
+  });
+  caller.join();
+  int threads = 0;
+  for (size_t band = 0; band < seen.size(); ++band) {
+    EXPECT_EQ(seen[band].runs, 1) << band;
+    EXPECT_EQ(seen[band].ended, 1) << band;
+    EXPECT_EQ(seen[band].priority, THREAD_PRIORITY_BELOW_NORMAL) << band;
+    bool first = true;
+    for (size_t before = 0; before < band; ++before)
+      first &= seen[before].thread != seen[band].thread;
+    threads += first ? 1 : 0;
+  }
+  if (bands.Width() > 1) {
+    EXPECT_GT(threads, 1) << "the bands ran one after another";
+  }
+}
+
 TEST(Extract, DeliversTheImageInAFixedBlockOfTheReportedSize) {
   UniqueHlocal image;
   uint32_t bytes = 0;
