@@ -107,10 +107,11 @@ constexpr uint32_t kSegment = 128;
 // pixels (64 bytes) at a time.
 constexpr uint32_t kTileRows = 16;
 
-// Upright or upside down: each pair of source rows goes straight into its
-// destination rows.
 // Each driver converts source rows [begin, end): begin a multiple of kTileRows, end one too or
 // the height.
+
+// Upright or upside down: each pair of source rows goes straight into its
+// destination rows.
 template <typename Convert>
 void ConvertStraight(const Convert& convert, const Nv12Planes& planes, bool upside_down,
                      uint8_t* dst, uint32_t begin, uint32_t end) {
