@@ -26,7 +26,7 @@ int64_t SaturatingAdd(int64_t a, int64_t b) {
 }  // namespace
 
 HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& read,
-                    const ReadOnGuard* guard, const std::atomic<bool>* stop) {
+                    const ReadOnGuard* guard) {
   read = FrameRead{};
   ComPtr<IMFMediaType> type;
   SR_RETURN_IF_FAILED(reader->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &type));
@@ -35,11 +35,6 @@ HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& r
   int64_t latest = std::numeric_limits<int64_t>::min();
   int stalled = 0;
   for (int ticks = 0; ticks < kMaxStreamTicks;) {
-    // Checked between samples: each one may cost a frame's decoding.
-    if (Stopped(stop)) {
-      read = FrameRead{};
-      return SR_TRACED(kReadStopped);
-    }
     DWORD flags = 0;
     LONGLONG stamp = 0;
     ComPtr<IMFSample> sample;

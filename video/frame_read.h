@@ -6,7 +6,6 @@
 #include <mfreadwrite.h>
 #include <wrl/client.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "video/frame_rules.h"
@@ -51,17 +50,8 @@ struct ReadOnGuard {
 // call is made on it (`reader_failed`); a frame read before that is still delivered. With a
 // `guard` the same rules pick the frame, but the read gives up instead (`gave_up`) wherever a
 // seek to t would take another way: at the end of the stream, a stall, a failure, a first sample
-// past t, a break in the time line or past the deadline. Once `stop` (may be null) is set, no
-// further sample is read: the read fails with kReadStopped, nothing delivered, where the reader
-// stands not known.
+// past t, a break in the time line or past the deadline.
 HRESULT ReadFrameAt(IMFSourceReader* reader, int64_t t, bool exact, FrameRead& read,
-                    const ReadOnGuard* guard = nullptr, const std::atomic<bool>* stop = nullptr);
-
-// A read no longer wanted (ERROR_CANCELLED): never reaches a host.
-inline constexpr HRESULT kReadStopped = static_cast<HRESULT>(0x800704C7);
-
-inline bool Stopped(const std::atomic<bool>* stop) {
-  return stop != nullptr && stop->load(std::memory_order_relaxed);
-}
+                    const ReadOnGuard* guard = nullptr);
 
 }  // namespace stillreel

@@ -84,16 +84,15 @@ int64_t SeekPosition(IMFSourceReader* reader, int64_t t, int64_t duration, bool 
 // reading to the end from 1, 2, 4, ... s before min(t, D) until a frame comes: MF_PD_DURATION is
 // the presentation's, audio included, and the video may end well before it.
 HRESULT ReadFrame(IMFSourceReader* reader, int64_t t, int64_t duration, bool exact,
-                  const std::atomic<bool>* stop, FrameRead& read) {
-  SR_RETURN_IF_FAILED(ReadFrameAt(reader, t, exact, read, nullptr, stop));
+                  FrameRead& read) {
+  SR_RETURN_IF_FAILED(ReadFrameAt(reader, t, exact, read));
   if (read.sample || read.reader_failed || !read.end_of_stream) return S_OK;
   const int64_t end = std::max<int64_t>(0, std::min(t, duration));
   for (int64_t back = kTicksPerSecond;; back *= 2) {
     const int64_t from = std::max<int64_t>(0, end - back);
     SR_RETURN_IF_FAILED(SeekTo(reader, from));
     // A failing read ends the search like the end of the stream: what arrived so far counts.
-    (void)ReadFrameAt(reader, std::numeric_limits<int64_t>::max(), true, read, nullptr, stop);
-    SR_RETURN_HR_IF(kReadStopped, Stopped(stop));
+    (void)ReadFrameAt(reader, std::numeric_limits<int64_t>::max(), true, read);
     if (read.sample || read.reader_failed || from == 0) return S_OK;
   }
 }
@@ -295,8 +294,7 @@ HRESULT OpenVideo::ReadForward(int64_t t, FrameRead& read) {
     m_can_seek = false;
   }
   m_stands_at = -1;
-  SR_RETURN_IF_FAILED(
-      ReadFrameAt(m_reader.Get(), DueMoment(t, m_duration, true), true, read, nullptr, m_stop));
+  SR_RETURN_IF_FAILED(ReadFrameAt(m_reader.Get(), DueMoment(t, m_duration, true), true, read));
   // Only a read that consumed nothing past its frame leaves the reader at a known place.
   if (!read.end_of_stream && !read.reader_failed) m_stands_at = read.end;
   return S_OK;
@@ -306,7 +304,7 @@ bool OpenVideo::ReadOnTo(int64_t t, bool budget, FrameRead& read) {
   const int64_t start = CounterNow();
   const ReadOnGuard guard{m_planner.read_end(),
                           budget ? CounterAfterMs(start, m_planner.budget_ms()) : 0};
-  const HRESULT result = ReadFrameAt(m_reader.Get(), t, true, read, &guard, m_stop);
+  const HRESULT result = ReadFrameAt(m_reader.Get(), t, true, read, &guard);
   const double ms = CounterMsSince(start);
   if (SUCCEEDED(result) && !read.gave_up && read.sample && read.type) {
     m_planner.ReadOnDone(read.samples, ms, read.end);
@@ -333,7 +331,7 @@ HRESULT OpenVideo::SeekAndRead(int64_t t, bool exact, FrameRead& read) {
     return ReadForward(t, read);
   }
   const HRESULT result =
-      ReadFrame(m_reader.Get(), DueMoment(t, m_duration, exact), m_duration, exact, m_stop, read);
+      ReadFrame(m_reader.Get(), DueMoment(t, m_duration, exact), m_duration, exact, read);
   LONGLONG span = 0;
   if (read.sample == nullptr || FAILED(read.sample->GetSampleDuration(&span))) span = 0;
   // A read that ended the stream fell back to the stream's last frame: its landing says nothing.
@@ -361,8 +359,6 @@ HRESULT OpenVideo::Extract(int32_t index, const FrameSettings& settings, ReadOnM
                m_planner.ShouldReadOn(t, read_on) &&
                ReadOnTo(t, read_on != ReadOnMode::kAlways, read))) {
     SR_RETURN_HR_IF(MF_E_NOT_INITIALIZED, !m_reader);  // reopening failed
-    // A read no longer wanted does not go on with a seek.
-    SR_RETURN_HR_IF(kReadStopped, Stopped(m_stop));
     result = SeekAndRead(t, settings.exact, read);
   }
   SR_RETURN_HR_IF(MF_E_NOT_INITIALIZED, !m_reader);

@@ -2,7 +2,6 @@
 // frame as a complete BMP image in local memory.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "video/byte_stream.h"
@@ -47,9 +46,6 @@ class OpenVideo {
   // allocated (E_OUTOFMEMORY).
   HRESULT Extract(int32_t index, const FrameSettings& settings, ReadOnMode read_on,
                   ImageBlockSource* blocks, UniqueHlocal& image, uint32_t& image_bytes);
-  // Extractions from now on break off (kReadStopped) between samples once `stop` is set; null:
-  // never. `stop` must outlive its use.
-  void set_stop(const std::atomic<bool>* stop) { m_stop = stop; }
 
  private:
   // Reads on to the frame due at t, within the planner's budget if `budget`; false when it gave up:
@@ -69,7 +65,6 @@ class OpenVideo {
   bool m_can_seek = true;                         // the source says it can, and no seek has failed
   int64_t m_stands_at = -1;  // where the next sample starts, when known (100-ns ticks); else -1
   ReadOnPlanner m_planner;
-  const std::atomic<bool>* m_stop = nullptr;
 };
 
 }  // namespace stillreel

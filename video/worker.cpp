@@ -278,7 +278,6 @@ void Worker::ReadAheadLocked(uint32_t generation, const WorkRequest& request, Ah
   m_request_pending = true;
   m_answered = false;
   m_ahead = &slot;
-  m_stop_ahead = false;
   slot = AheadSlot{};
   slot.state = AheadSlot::State::kReading;
   slot.index = request.index;
@@ -297,7 +296,6 @@ void Worker::CancelAheadLocked(AheadSlot& slot) {
       worker->m_generation == slot.generation && worker->m_state == State::kAhead) {
     worker->m_ahead = nullptr;
     worker->m_quit = true;
-    worker->m_stop_ahead = true;
     worker->SetStateLocked(State::kEnding);
     worker->m_request_ready.Set();
   }
@@ -331,7 +329,6 @@ bool Worker::AwaitAheadLocked(AheadSlot& slot, const MediaLimits& limits) {
     if (worker != nullptr && worker->m_generation == slot.generation &&
         worker->m_state == State::kAhead) {
       worker->m_ahead = nullptr;
-      worker->m_stop_ahead = true;
       worker->SetStateLocked(State::kAbandoned);
     }
     slot = AheadSlot{};
@@ -352,7 +349,6 @@ WorkAnswer Worker::Serve(OpenVideo& video, HRESULT media_foundation, const WorkR
   if (request.probe) {
     answer.result = video.Probe(answer.facts);
   } else {
-    video.set_stop(request.ahead ? &m_stop_ahead : nullptr);
     SpareBlock spare(*this, request.image_bytes);
     answer.result = video.Extract(request.index, request.settings, request.read_on, &spare,
                                   answer.image, answer.image_bytes);

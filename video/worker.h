@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "video/byte_stream.h"
@@ -181,8 +180,6 @@ class Worker {
   ULONGLONG m_idle_since = 0;
   DWORD m_idle_ms = kDefaultIdleMs;
   bool m_quit = false;
-  // Set when the entry it reads ahead is no longer wanted: its reads break off between samples.
-  std::atomic<bool> m_stop_ahead{false};
   UniqueModule m_module;  // the thread's reference to this DLL, let go as it exits
   UniqueHandle m_thread;
   Event m_request_ready;

@@ -478,9 +478,8 @@ class WindowsReader final : public IMFSourceReaderEx {
                           IMFSample** sample) override {
     CountIfFailed();
     if (g_behaviour.sta_object_cookie != 0) CallIntoTheSta();
-    const bool background = GetThreadPriority(GetCurrentThread()) < THREAD_PRIORITY_NORMAL;
-    if (background) ++g_counts.background_reads;
-    if (g_behaviour.hold_background_reads != nullptr && background) {
+    if (g_behaviour.hold_background_reads != nullptr &&
+        GetThreadPriority(GetCurrentThread()) < THREAD_PRIORITY_NORMAL) {
       ++g_counts.held_reads;
       WaitForSingleObject(g_behaviour.hold_background_reads, INFINITE);
       --g_counts.held_reads;

@@ -127,8 +127,7 @@ struct WindowsReaderCounts {
   std::atomic<long> sta_failure{0};           // the HRESULT of the last such call that failed
   std::atomic<long> processor_queries{0};     // GetTransformForStream calls that found it
   std::atomic<long> reads_converting_rates{0};  // samples read while it converts frame rates
-  std::atomic<long> held_reads{0};        // ReadSample calls waiting on hold_background_reads now
-  std::atomic<long> background_reads{0};  // ReadSample calls on threads below normal priority
+  std::atomic<long> held_reads{0};  // ReadSample calls waiting on hold_background_reads now
 };
 
 // Readers the double made that are not yet released, whether or not it is still installed.
