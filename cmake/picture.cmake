@@ -17,6 +17,7 @@ set(STILLREEL_PICTURE_SOURCES
   picture/row_scalar.cpp
   picture/row_sse2.cpp
   picture/row_tone_map_avx2.cpp
+  picture/row_tone_map_avx512.cpp
   picture/row_tone_map_sse2.cpp
   picture/tone_map.cpp
   picture/yuv.cpp)

@@ -33,7 +33,7 @@ class RowConverter {
     level = std::min(level, BestSimdLevel());
     function_ = RowsScalar;
 #if STILLREEL_PICTURE_X86
-    if (level == SimdLevel::kAvx2) {
+    if (level >= SimdLevel::kAvx2) {
       function_ = scaled ? Nv12RowsAvx2<true> : Nv12RowsAvx2<false>;
     } else if (level == SimdLevel::kSse2) {
       function_ = scaled ? Nv12RowsSse2<true> : Nv12RowsSse2<false>;
@@ -79,6 +79,9 @@ class ToneMapConverter {
   void operator()(const uint8_t* y0, const uint8_t* y1, const uint8_t* uv, uint8_t* d0, uint8_t* d1,
                   uint32_t width) const {
 #if STILLREEL_PICTURE_X86
+    if (level_ == SimdLevel::kAvx512) {
+      return ToneMapRowsAvx512(tables_, y0, y1, uv, d0, d1, width);
+    }
     if (level_ == SimdLevel::kAvx2) return ToneMapRowsAvx2(tables_, y0, y1, uv, d0, d1, width);
     if (level_ == SimdLevel::kSse2) return ToneMapRowsSse2(tables_, y0, y1, uv, d0, d1, width);
 #endif
@@ -197,6 +200,8 @@ SimdLevel BestSimdLevel() {
   // Cheap after the first call; needed when called before libgcc's own
   // constructor has run.
   __builtin_cpu_init();
+  // libgcc checks that the system saves the registers too (XGETBV).
+  if (__builtin_cpu_supports("avx512f")) return SimdLevel::kAvx512;
   return __builtin_cpu_supports("avx2") ? SimdLevel::kAvx2 : SimdLevel::kSse2;
 #else
   return SimdLevel::kScalar;

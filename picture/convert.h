@@ -79,7 +79,8 @@ bool ConvertNv12ToBgra(const Nv12Planes& planes, const uint8_t* buffer, uint64_t
                        const BandRunner* bands = nullptr);
 
 // Instruction sets of the row conversion; all give the same bytes.
-enum class SimdLevel : uint8_t { kScalar, kSse2, kAvx2 };
+// kAvx512 serves tone mapping only; the other conversions, bound by memory, run AVX2 there.
+enum class SimdLevel : uint8_t { kScalar, kSse2, kAvx2, kAvx512 };
 
 // The best level this build and processor support; the conversion uses it.
 SimdLevel BestSimdLevel();

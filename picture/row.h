@@ -82,6 +82,10 @@ void ToneMapRowsSse2(const ToneMapTables& tables, const uint8_t* y0, const uint8
 [[gnu::target("avx2")]] void ToneMapRowsAvx2(const ToneMapTables& tables, const uint8_t* y0,
                                              const uint8_t* y1, const uint8_t* uv, uint8_t* d0,
                                              uint8_t* d1, uint32_t width);
+// The same, 16 pixels of each row per step.
+[[gnu::target("avx512f")]] void ToneMapRowsAvx512(const ToneMapTables& tables, const uint8_t* y0,
+                                                  const uint8_t* y1, const uint8_t* uv, uint8_t* d0,
+                                                  uint8_t* d1, uint32_t width);
 template <bool kScaled>
 [[gnu::target("avx2")]] void Nv12RowsAvx2(const Folded& f, const YuvConstants& c, const uint8_t* y0,
                                           const uint8_t* y1, const uint8_t* uv, uint8_t* d0,

@@ -220,7 +220,7 @@ TEST(ToneMap, GreysBelowTheKneeKeepTheirLevelAndThePeakIsWhite) {
 // and HLG at 10 and 8 bits, widths that leave a tail.
 TEST(ToneMap, EveryLevelGivesTheScalarBytesForEveryCode) {
   std::vector<SimdLevel> levels;
-  for (const SimdLevel level : {SimdLevel::kSse2, SimdLevel::kAvx2}) {
+  for (const SimdLevel level : {SimdLevel::kSse2, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
     if (level <= BestSimdLevel()) levels.push_back(level);
   }
   if (levels.empty()) GTEST_SKIP() << "no SIMD level on this processor";
